@@ -1,0 +1,33 @@
+#pragma once
+#include "platform/controls.h"
+#include "platform/form.h"
+
+// The main window: all browsing happens here. Its controls, in design order, and the
+// handlers bound to their events.
+namespace kv {
+
+const FormDesign& form1Design();
+
+class Form1 : public Form {
+public:
+    Form1();
+
+    PictureButton SSCommand4{*this, "SSCommand4"}; // leave through the company window
+    PictureButton SSCommand3{*this, "SSCommand3"}; // help
+    PictureButton SSCommand2{*this, "SSCommand2"}; // print
+    PictureButton SSCommand1{*this, "SSCommand1"}; // copy
+    CommandButton Command1{*this, "Command1"};     // "Cerrar"
+    PictureBox Picture1{*this, "Picture1"};
+    Image Image4{*this, "Image4"}; // title banner
+    Image Image3{*this, "Image3"}; // mouse picture
+    Label Label6{*this, "Label6"};
+    Label Label5{*this, "Label5"}; // the label row over the buttons
+    Label Label4{*this, "Label4"};
+    Label Label3{*this, "Label3"};
+    Label Label2{*this, "Label2"};
+    Image Image2{*this, "Image2"}; // maker's emblem
+    Image Image1{*this, "Image1"}; // mouse picture
+    Label Label1{*this, "Label1"}; // the selected file's full path
+};
+
+} // namespace kv

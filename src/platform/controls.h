@@ -1,0 +1,80 @@
+#pragma once
+#include "platform/events.h"
+#include "platform/picture.h"
+
+#include <QString>
+
+class QWidget;
+
+// Handles to a window's controls. A handle lives as long as its window's instance; the
+// control it names exists while the window is loaded, and using a handle of a window
+// that is not loaded loads it first. Settings live in the controls, so a window that is
+// built afresh starts again from its design.
+namespace kv {
+
+class Form;
+
+class Control {
+public:
+    Control(Form& owner, const char* name);
+    virtual ~Control() = default;
+    Control(const Control&) = delete;
+    Control& operator=(const Control&) = delete;
+
+    const char* name() const { return name_; }
+    Form& form() const { return owner_; }
+
+protected:
+    friend class Form;
+    // The control's widget, loading the window first if needed.
+    QWidget* widget() const;
+    // Called each time the window is built, to connect the new widget's events.
+    virtual void connect(QWidget*) {}
+
+private:
+    Form& owner_;
+    const char* name_;
+};
+
+class Label : public Control {
+public:
+    using Control::Control;
+    QString caption() const;
+    void setCaption(const QString& text);
+};
+
+class Image : public Control {
+public:
+    using Control::Control;
+    Picture picture() const;
+};
+
+class PictureBox : public Control {
+public:
+    using Control::Control;
+    Picture picture() const;
+    // Shows the picture from the box's inner top-left corner at its own size, clipped
+    // at the inner edges; an empty picture empties the box.
+    void setPicture(const Picture& picture);
+};
+
+// A command button or a 3-D picture button: both raise Click on a mouse click or on
+// keyboard activation.
+class Button : public Control {
+public:
+    using Control::Control;
+    void onClick(Handler handler) { click_ = std::move(handler); }
+    // Presses the button as the user would (for handlers of other windows and tests).
+    void click();
+
+protected:
+    void connect(QWidget* w) override;
+
+private:
+    Handler click_;
+};
+
+using CommandButton = Button;
+using PictureButton = Button;
+
+} // namespace kv

@@ -1,0 +1,49 @@
+#include "platform/runtime.h"
+
+#include "platform/events.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QDir>
+#include <QFileInfo>
+#include <QFont>
+#include <QFontDatabase>
+#include <QStyle>
+#include <QStyleFactory>
+
+namespace kv {
+
+QString AppObject::path() const {
+    if (!override_.isEmpty())
+        return override_;
+    // The program file's folder as the system resolved it (symbolic links followed).
+    return QDir::toNativeSeparators(QFileInfo(QCoreApplication::applicationFilePath()).canonicalPath());
+}
+
+void ClipboardObject::clear() {
+    QGuiApplication::clipboard()->clear(QClipboard::Clipboard);
+}
+
+void ClipboardObject::setData(const Picture& picture) {
+    if (picture.isNull())
+        return;
+    QGuiApplication::clipboard()->setImage(picture.image(), QClipboard::Clipboard);
+}
+
+void Runtime::end() const {
+    endProgram();
+}
+
+void installLook(QApplication& app) {
+    app.setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    app.setPalette(app.style()->standardPalette());
+    // The windows were drawn for a small 8-point sans-serif at 96 pixels per inch: 11
+    // pixels. Liberation Sans has the metrics the label row's spaces were counted for.
+    QFont font(QStringLiteral("Liberation Sans"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(11);
+    app.setFont(font);
+    app.setQuitOnLastWindowClosed(false); // the program ends with its last loaded window
+}
+
+} // namespace kv

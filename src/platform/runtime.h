@@ -1,0 +1,43 @@
+#pragma once
+#include "platform/picture.h"
+
+#include <QString>
+
+class QApplication;
+
+// The run-time's global object: App, Clipboard, LoadPicture and End.
+namespace kv {
+
+class AppObject {
+public:
+    // The folder that holds the program file, links resolved.
+    QString path() const;
+    // Points App.Path somewhere else (a test's own program folder).
+    void setPath(const QString& folder) { override_ = folder; }
+
+private:
+    QString override_;
+};
+
+class ClipboardObject {
+public:
+    // Empties the system clipboard.
+    void clear();
+    // Puts the picture on the system clipboard in the usual picture formats. An empty
+    // picture leaves the clipboard as it is.
+    void setData(const Picture& picture);
+};
+
+class Runtime {
+public:
+    AppObject app;
+    ClipboardObject clipboard;
+    Picture loadPicture(const QString& fileName) const { return loadPictureFile(fileName); }
+    // Stops the program (see endProgram).
+    void end() const;
+};
+
+// The look every window shares: the style, its palette and the default window font.
+void installLook(QApplication& app);
+
+} // namespace kv

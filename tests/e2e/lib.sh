@@ -1,0 +1,66 @@
+# Helpers for end-to-end tests that drive the real program under the test X server.
+# Sourced by each test script; every process a test starts is stopped by PID.
+set -euo pipefail
+
+[ -n "${KV_TEST_DISPLAY:-}" ] || { echo "no test display (run through tools/test.sh)"; exit 77; }
+export DISPLAY="$KV_TEST_DISPLAY"
+unset QT_QPA_PLATFORM
+
+KV_TMP=$(mktemp -d /tmp/kv-e2e.XXXXXX)
+export XDG_RUNTIME_DIR="$KV_TMP/xdg"
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+KV_PIDS=()
+
+kv_cleanup() {
+    local pid
+    for pid in "${KV_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${KV_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
+    rm -rf "$KV_TMP"
+}
+trap kv_cleanup EXIT
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# kv_start PROGRAM [ARGS...]: starts the program; its PID in KV_PID.
+kv_start() {
+    "$@" >"$KV_TMP/program.log" 2>&1 &
+    KV_PID=$!
+    KV_PIDS+=("$KV_PID")
+}
+
+# kv_wait_window NAME [SECONDS]: prints the id of the visible window with that name.
+kv_wait_window() {
+    local name=$1 limit=${2:-10} id=""
+    local end=$((SECONDS + limit))
+    while [ $SECONDS -lt "$end" ]; do
+        id=$(xdotool search --onlyvisible --name "^${name}\$" 2>/dev/null | head -n 1 || true)
+        [ -n "$id" ] && { echo "$id"; return 0; }
+        sleep 0.1
+    done
+    return 1
+}
+
+# kv_geometry ID: prints "X Y WIDTH HEIGHT" of a window, absolute.
+kv_geometry() {
+    xwininfo -id "$1" | awk '/Absolute upper-left X/{x=$NF} /Absolute upper-left Y/{y=$NF}
+                             /Width:/{w=$NF} /Height:/{h=$NF} END{print x, y, w, h}'
+}
+
+# kv_shot FILE: a screenshot of the whole screen.
+kv_shot() { import -window root "$1"; }
+
+# kv_pixel FILE X Y: the colour at a point as rrggbb.
+kv_pixel() {
+    convert "$1" -format "%[hex:p{$2,$3}]" info: | cut -c1-6 | tr 'A-F' 'a-f'
+}
+
+# kv_wait_exit PID [SECONDS]: waits for the process to end; its exit status in KV_STATUS.
+# Fails when it is still running after that time.
+kv_wait_exit() {
+    local pid=$1 limit=${2:-10}
+    local end=$((SECONDS + limit))
+    while kill -0 "$pid" 2>/dev/null && [ $SECONDS -lt "$end" ]; do sleep 0.05; done
+    kill -0 "$pid" 2>/dev/null && return 1
+    KV_STATUS=0
+    wait "$pid" || KV_STATUS=$?
+}

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# The real program starts, maps "Kelvaria 500" with its client area at 76, 53 and
+# 406 x 397 pixels, draws its banner and picture box, and ends when its close box is used.
+source "$(dirname "$0")/lib.sh"
+
+kv_start "$KV_BIN"
+win=$(kv_wait_window "Kelvaria 500") || fail "the main window did not appear"
+sleep 0.3
+read -r x y w h < <(kv_geometry "$win")
+[ "$x $y $w $h" = "76 53 406 397" ] || fail "client area at $x,$y size ${w}x$h"
+
+kv_shot "$KV_TMP/shot.png"
+[ -n "${KV_SHOTS:-}" ] && cp "$KV_TMP/shot.png" "$KV_SHOTS/startup.png"
+# The banner (Image4 at 192,0 plus its 2-pixel edge) starts with its silver ground,
+# and its lettering is light blue somewhere in the title's row.
+[ "$(kv_pixel "$KV_TMP/shot.png" $((76 + 194)) $((53 + 2)))" = "c0c0c0" ] || fail "no banner at its place"
+colours=$(convert "$KV_TMP/shot.png" -crop 165x30+$((76 + 194))+$((53 + 2)) -format %c histogram:info:)
+grep -qi '#8080FF' <<<"$colours" || fail "no light-blue title in the banner"
+# The picture box (184,96) has its sunken edge: the outer top-left line is darker than
+# the button face inside.
+edge=$(kv_pixel "$KV_TMP/shot.png" $((76 + 184)) $((53 + 150)))
+inside=$(kv_pixel "$KV_TMP/shot.png" $((76 + 250)) $((53 + 150)))
+[ "$edge" != "$inside" ] || fail "picture box without its edge ($edge)"
+[ $((16#${edge:0:2})) -lt $((16#${inside:0:2})) ] || fail "picture box edge not darker ($edge vs $inside)"
+
+# The close box ends the program, with status 0.
+"$KV_XCLOSE" "$win"
+kv_wait_exit "$KV_PID" 5 || fail "the program did not end after its close box"
+[ "$KV_STATUS" = 0 ] || fail "exit status $KV_STATUS"
+echo "ok: window mapped at 76,53 406x397, banner and picture box drawn, close box ends the program"

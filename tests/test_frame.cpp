@@ -1,0 +1,290 @@
+// The application frame: the window registry, loading and unloading, event dispatch,
+// the failure policy and End.
+#include "app/globals.h"
+#include "app/registry.h"
+#include "main_window/form1.h"
+#include "platform/controls.h"
+#include "platform/events.h"
+#include "platform/form.h"
+#include "platform/runtime.h"
+#include "platform/runtime_error.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+
+using namespace kv;
+
+namespace {
+
+const FormDesign& testDesign() {
+    static const FormDesign d{
+        .name = "FormT",
+        .caption = "Prueba",
+        .clientLeft = 0,
+        .clientTop = 0,
+        .clientWidth = 3000,
+        .clientHeight = 2000,
+        .controls =
+            {
+                {.kind = ControlKind::Label,
+                 .name = "Label1",
+                 .left = 0,
+                 .top = 0,
+                 .width = 1500,
+                 .height = 255,
+                 .tabIndex = 1,
+                 .caption = "inicial"},
+                {.kind = ControlKind::CommandButton,
+                 .name = "Command1",
+                 .left = 0,
+                 .top = 600,
+                 .width = 1000,
+                 .height = 300,
+                 .tabIndex = 0,
+                 .caption = "Uno"},
+                {.kind = ControlKind::CommandButton,
+                 .name = "Command2",
+                 .left = 1200,
+                 .top = 600,
+                 .width = 1000,
+                 .height = 300,
+                 .tabIndex = 2,
+                 .caption = "Dos"},
+            },
+    };
+    return d;
+}
+
+// A window whose handlers are set by each test.
+class TestForm : public Form {
+public:
+    TestForm() : Form(testDesign()) {
+        onLoad([this] {
+            ++loads;
+            if (failLoad)
+                throw RuntimeError(ErrorCode::InvalidPicture, "carga");
+        });
+    }
+    Label Label1{*this, "Label1"};
+    CommandButton Command1{*this, "Command1"};
+    CommandButton Command2{*this, "Command2"};
+    int loads = 0;
+    bool failLoad = false;
+};
+
+void closeByCloseBox(Form& form) {
+    form.window()->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+} // namespace
+
+class FrameTest : public QObject {
+    Q_OBJECT
+    QList<int> reported;
+
+private slots:
+    void initTestCase() { installLook(*qApp); }
+    void init() {
+        registry::clear();
+        reported.clear();
+        setErrorReporter([this](const RuntimeError& e) { reported.append(e.number()); });
+    }
+    void cleanup() {
+        registry::clear();
+        setErrorReporter({});
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    void referenceCreatesTheInstanceWithoutLoadingIt() {
+        QVERIFY(!registry::Form1.created());
+        Form1& first = *registry::Form1;
+        QVERIFY(registry::Form1.created());
+        QVERIFY(!first.isLoaded());
+        QCOMPARE(loadedFormCount(), 0);
+        QCOMPARE(&*registry::Form1, &first); // later references give the same instance
+    }
+
+    void loadBuildsInvisiblyAndRunsLoadOnce() {
+        TestForm f;
+        f.load();
+        QVERIFY(f.isLoaded());
+        QVERIFY(!f.isVisible());
+        QCOMPARE(f.loads, 1);
+        f.load();
+        QCOMPARE(f.loads, 1);
+        f.show();
+        QVERIFY(f.isVisible());
+        QCOMPARE(f.loads, 1);
+    }
+
+    void usingAControlOfAnUnloadedWindowLoadsIt() {
+        TestForm f;
+        QCOMPARE(f.Label1.caption(), QStringLiteral("inicial"));
+        QVERIFY(f.isLoaded());
+        QCOMPARE(f.loads, 1);
+    }
+
+    void closeBoxUnloadsAndShowBuildsAfreshFromTheDesign() {
+        TestForm f;
+        f.show();
+        f.Label1.setCaption(QStringLiteral("cambiado"));
+        f.setCaption(QStringLiteral("otro"));
+        closeByCloseBox(f);
+        QVERIFY(!f.isLoaded());
+        QCOMPARE(loadedFormCount(), 0);
+        f.show();
+        QCOMPARE(f.loads, 2);
+        QCOMPARE(f.Label1.caption(), QStringLiteral("inicial"));
+        QCOMPARE(f.caption(), QStringLiteral("Prueba"));
+    }
+
+    void aDisabledWindowIgnoresItsCloseBoxAndClicks() {
+        TestForm f;
+        int clicks = 0;
+        f.Command1.onClick([&] { ++clicks; });
+        f.show();
+        f.setEnabled(false);
+        QTest::mouseClick(f.controlWidget("Command1"), Qt::LeftButton);
+        f.window()->close();
+        QVERIFY(f.isLoaded());
+        QCOMPARE(clicks, 0);
+    }
+
+    void aFailingStepStopsTheHandlerAndTheProgramGoesOn() {
+        TestForm f;
+        f.Command1.onClick([&] {
+            f.Label1.setCaption(QStringLiteral("antes"));
+            throw RuntimeError(ErrorCode::FileNotFound, "x.bmp");
+            f.Label1.setCaption(QStringLiteral("después")); // never runs
+        });
+        int secondClicks = 0;
+        f.Command2.onClick([&] { ++secondClicks; });
+        f.show();
+        QTest::mouseClick(f.controlWidget("Command1"), Qt::LeftButton);
+        QCOMPARE(reported, QList<int>{53});
+        QCOMPARE(f.Label1.caption(), QStringLiteral("antes"));
+        QVERIFY(!programEnded());
+        QTest::mouseClick(f.controlWidget("Command2"), Qt::LeftButton);
+        QCOMPARE(secondClicks, 1);
+        QVERIFY(f.isLoaded());
+    }
+
+    void aNestedFailureUnwindsToTheEventTheUserCaused() {
+        TestForm f;
+        QStringList steps;
+        f.Command2.onClick([&] {
+            steps << "inner";
+            throw RuntimeError(ErrorCode::PathNotFound);
+        });
+        f.Command1.onClick([&] {
+            steps << "outer";
+            f.Command2.click(); // raised inside this handler: runs nested
+            steps << "outer after";
+        });
+        f.show();
+        QTest::mouseClick(f.controlWidget("Command1"), Qt::LeftButton);
+        QCOMPARE(steps, (QStringList{"outer", "inner"}));
+        QCOMPARE(reported, QList<int>{76}); // one message, not two
+        QVERIFY(!insideHandler());
+    }
+
+    void outOfMemoryBecomesItsRuntimeError() {
+        QVERIFY(!raiseEvent([] { throw std::bad_alloc(); }));
+        QCOMPARE(reported, QList<int>{7});
+    }
+
+    void aLoadEventThatFailsLeavesTheWindowUnloaded() {
+        TestForm f;
+        f.failLoad = true;
+        bool caught = false;
+        try {
+            f.load();
+        } catch (const RuntimeError& e) {
+            caught = e.code() == ErrorCode::InvalidPicture;
+        }
+        QVERIFY(caught);
+        QVERIFY(!f.isLoaded());
+        QCOMPARE(loadedFormCount(), 0);
+        // Shown from a handler, the failure reaches the user and the next try loads again.
+        QVERIFY(!raiseEvent([&] { f.show(); }));
+        QCOMPARE(reported, QList<int>{481});
+        f.failLoad = false;
+        QVERIFY(raiseEvent([&] { f.show(); }));
+        QVERIFY(f.isVisible());
+        QCOMPARE(f.loads, 3);
+    }
+
+    void endRunsNoFurtherStepAndNoFurtherHandler() {
+        TestForm a, b;
+        a.show();
+        b.show();
+        QStringList steps;
+        a.Command1.onClick([&] {
+            steps << "before";
+            End();
+            steps << "after";
+        });
+        a.Command2.onClick([&] { steps << "other"; });
+        QTest::mouseClick(a.controlWidget("Command1"), Qt::LeftButton);
+        QCOMPARE(steps, QStringList{"before"});
+        QVERIFY(programEnded());
+        QVERIFY(!a.isLoaded());
+        QVERIFY(!b.isLoaded()); // every window goes
+        QVERIFY(raiseEvent([&] { steps << "late"; }));
+        QCOMPARE(steps, QStringList{"before"});
+        QVERIFY(reported.isEmpty());
+    }
+
+    void theProgramRunsUntilTheLastLoadedWindowIsUnloaded() {
+        TestForm a, b;
+        a.show();
+        b.show();
+        bool stillRunningAfterFirst = false;
+        QTimer::singleShot(10, [&] { closeByCloseBox(a); });
+        QTimer::singleShot(60, [&] {
+            stillRunningAfterFirst = true;
+            closeByCloseBox(b);
+        });
+        QTimer::singleShot(5000, [] { QCoreApplication::exit(99); }); // safety net
+        QCOMPARE(QApplication::exec(), 0);
+        QVERIFY(stillRunningAfterFirst);
+    }
+
+    void theMessageBoxShowsNumberAndSpanishDescription() {
+        setErrorReporter({}); // the real message box
+        QString shown;
+        QTimer::singleShot(0, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                shown = box->text();
+                box->accept();
+            }
+        });
+        QVERIFY(!raiseEvent([] { throw RuntimeError(ErrorCode::FileNotFound, "/figuras/casa.bmp"); }));
+        QVERIFY2(shown.contains("'53'"), qPrintable(shown));
+        QVERIFY(shown.contains(QStringLiteral("No se ha encontrado el archivo")));
+        QVERIFY(shown.contains(QStringLiteral("/figuras/casa.bmp")));
+    }
+
+    void everyErrorNumberHasASpanishDescription() {
+        const ErrorCode all[] = {
+            ErrorCode::InvalidArgument,   ErrorCode::OutOfMemory,      ErrorCode::FileNotFound,
+            ErrorCode::DeviceUnavailable, ErrorCode::PermissionDenied, ErrorCode::DiskNotReady,
+            ErrorCode::PathFileAccess,    ErrorCode::PathNotFound,     ErrorCode::InvalidPropertyValue,
+            ErrorCode::InvalidPicture,    ErrorCode::PrinterError};
+        QSet<QString> texts;
+        for (ErrorCode c : all) {
+            QVERIFY(!describe(c).isEmpty());
+            texts.insert(describe(c));
+        }
+        QCOMPARE(texts.size(), int(std::size(all))); // no two share a text
+        QCOMPARE(RuntimeError(ErrorCode::InvalidPicture).number(), 481);
+    }
+};
+
+QTEST_MAIN(FrameTest)
+#include "test_frame.moc"

@@ -1,0 +1,52 @@
+// Draws every picture the program ships, deterministically, into the folder given:
+//   picgen <src/resources>
+// The files it writes are committed; run it again after changing a drawing.
+#include "pictures.h"
+
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <cstdio>
+#include <stdexcept>
+
+using namespace picgen;
+
+namespace {
+
+void save(const QDir& root, const QString& name, const QByteArray& bytes) {
+    const QString path = root.filePath(name);
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+        throw std::runtime_error("cannot write " + path.toStdString());
+    std::printf("%-28s %8lld bytes\n", qPrintable(name), static_cast<long long>(bytes.size()));
+}
+
+void expectTransparent(const Canvas& c, int expected, const char* what) {
+    if (c.count(Transparent) != expected)
+        throw std::runtime_error(std::string(what) + ": " + std::to_string(c.count(Transparent)) +
+                                 " transparent pixels, expected " + std::to_string(expected));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QGuiApplication app(argc, argv); // fonts for the lettering
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: picgen <resources folder>\n");
+        return 2;
+    }
+    try {
+        const QDir out(QString::fromLocal8Bit(argv[1]));
+        const Canvas icon = applicationIcon();
+        expectTransparent(icon, 40, "application icon");
+        save(out, "form1/icon.ico", writeIcon({icon}));
+        save(out, "form1/mouse.ico", writeIcon(mouseIcon()));
+        save(out, "form1/banner.bmp", writeBmp24(titleBanner()));
+        save(out, "form1/emblem.bmp", writeBmp24(makersEmblem()));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "picgen: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}

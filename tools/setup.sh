@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what is missing for building (and, with --tests, for testing) Kelvaria 500,
+# then configures and builds it in ./build. Safe to run again: it installs and rebuilds
+# only what is missing or changed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake g++ make qt6-base-dev qt6-base-dev-tools libgl-dev fonts-liberation2 fonts-dejavu-core)
+if [ "${1:-}" = "--tests" ]; then
+    packages+=(xvfb xauth xdotool xclip x11-utils libx11-dev imagemagick poppler-utils file
+               cups cups-client cups-bsd)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Instalando: ${missing[*]}"
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update -qq
+    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+testing=OFF
+[ "${1:-}" = "--tests" ] && testing=ON
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=$testing >/dev/null
+cmake --build build -j"$(nproc)"
