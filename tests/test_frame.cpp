@@ -257,10 +257,11 @@ private slots:
 
     void theMessageBoxShowsNumberAndSpanishDescription() {
         setErrorReporter({}); // the real message box
-        QString shown;
+        QString shown, okText;
         QTimer::singleShot(0, [&] {
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
                 shown = box->text();
+                okText = box->button(QMessageBox::Ok)->text();
                 box->accept();
             }
         });
@@ -268,6 +269,7 @@ private slots:
         QVERIFY2(shown.contains("'53'"), qPrintable(shown));
         QVERIFY(shown.contains(QStringLiteral("No se ha encontrado el archivo")));
         QVERIFY(shown.contains(QStringLiteral("/figuras/casa.bmp")));
+        QCOMPARE(okText, QStringLiteral("Aceptar"));
     }
 
     void everyErrorNumberHasASpanishDescription() {

@@ -2,6 +2,7 @@
 
 #include "main_window/form1.h"
 #include "platform/events.h"
+#include "platform/filesystem.h"
 #include "platform/runtime.h"
 
 namespace kv::registry {
@@ -13,6 +14,7 @@ void clear() {
     Form1.destroy();
     Global.destroy();
     resetProgramState();
+    forgetCurrentFolders();
 }
 
 } // namespace kv::registry

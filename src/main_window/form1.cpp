@@ -1,7 +1,56 @@
 #include "main_window/form1.h"
 
+#include "app/globals.h"
+#include "platform/filesystem.h"
+#include "platform/runtime_error.h"
+
 namespace kv {
 
-Form1::Form1() : Form(form1Design()) {}
+Form1::Form1() : Form(form1Design()) {
+    onLoad([this] { Form_Load(); });
+    Drive1.onChange([this] { Drive1_Change(); });
+    Dir1.onChange([this] { Dir1_Change(); });
+    File1.onClick([this] { File1_Click(); });
+}
+
+// The three lists start at the program's own folder: the drive first (its Change moves
+// the folder list to that drive), then the folder itself.
+void Form1::Form_Load() {
+    Drive1.setDrive(App().path());
+    Dir1.setPath(App().path());
+}
+
+// Another drive: the folder list goes to that drive's current folder.
+void Form1::Drive1_Change() {
+    try {
+        Dir1.setPath(Drive1.drive());
+    } catch (const RuntimeError&) {
+        // The drive cannot be read: the drive list goes back to the drive of the folder
+        // still shown, so the three lists keep agreeing.
+        Drive1.restoreDrive(Dir1.path());
+        throw;
+    }
+}
+
+// Another folder: the file list follows.
+void Form1::Dir1_Change() {
+    File1.setPath(Dir1.path());
+}
+
+// One click on a file name: its full path under the picture box, and the picture in it.
+void Form1::File1_Click() {
+    const QString separator(kSeparator);
+    if (File1.path().right(1) != separator)
+        Label1.setCaption(File1.path() + separator + File1.fileName());
+    else
+        Label1.setCaption(File1.path() + File1.fileName()); // the root already ends with it
+    try {
+        registry::Form1->Picture1.setPicture(LoadPicture(Label1.caption()));
+    } catch (const RuntimeError&) {
+        // The label names the file tried; the box must not go on showing another picture.
+        registry::Form1->Picture1.setPicture(Picture());
+        throw;
+    }
+}
 
 } // namespace kv

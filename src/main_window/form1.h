@@ -16,7 +16,10 @@ public:
     PictureButton SSCommand3{*this, "SSCommand3"}; // help
     PictureButton SSCommand2{*this, "SSCommand2"}; // print
     PictureButton SSCommand1{*this, "SSCommand1"}; // copy
+    FileList File1{*this, "File1"};                // the category's figures
     CommandButton Command1{*this, "Command1"};     // "Cerrar"
+    DriveList Drive1{*this, "Drive1"};
+    DirList Dir1{*this, "Dir1"}; // the categories
     PictureBox Picture1{*this, "Picture1"};
     Image Image4{*this, "Image4"}; // title banner
     Image Image3{*this, "Image3"}; // mouse picture
@@ -28,6 +31,12 @@ public:
     Image Image2{*this, "Image2"}; // maker's emblem
     Image Image1{*this, "Image1"}; // mouse picture
     Label Label1{*this, "Label1"}; // the selected file's full path
+
+    // Handlers, named after the control and the event.
+    void Form_Load();
+    void Drive1_Change();
+    void Dir1_Change();
+    void File1_Click();
 };
 
 } // namespace kv

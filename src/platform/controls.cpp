@@ -1,6 +1,7 @@
 #include "platform/controls.h"
 
 #include "platform/form.h"
+#include "platform/list_widgets.h"
 #include "platform/widgets.h"
 
 #include <QAbstractButton>
@@ -41,11 +42,75 @@ void PictureBox::setPicture(const Picture& picture) {
 
 void Button::connect(QWidget* w) {
     auto* button = static_cast<QAbstractButton*>(w);
-    QObject::connect(button, &QAbstractButton::clicked, button, [this] { raiseEvent(click_); });
+    QObject::connect(button, &QAbstractButton::clicked, button, [this] {
+        traceEvent(name(), "Click");
+        raiseEvent(click_);
+    });
 }
 
 void Button::click() {
     static_cast<QAbstractButton*>(widget())->click();
+}
+
+} // namespace kv
+
+namespace kv {
+
+namespace {
+DriveListWidget* driveList(QWidget* w) {
+    return static_cast<DriveListWidget*>(w);
+}
+DirListWidget* dirList(QWidget* w) {
+    return static_cast<DirListWidget*>(w);
+}
+FileListWidget* fileList(QWidget* w) {
+    return static_cast<FileListWidget*>(w);
+}
+} // namespace
+
+QString DriveList::drive() const {
+    return driveList(widget())->drive();
+}
+void DriveList::setDrive(const QString& path) {
+    driveList(widget())->setDrive(path);
+}
+void DriveList::restoreDrive(const QString& path) {
+    driveList(widget())->restoreDrive(path);
+}
+void DriveList::connect(QWidget* w) {
+    QObject::connect(driveList(w), &DriveListWidget::changed, w, [this] {
+        traceEvent(name(), "Change");
+        raiseEvent(change_);
+    });
+}
+
+QString DirList::path() const {
+    return dirList(widget())->path();
+}
+void DirList::setPath(const QString& path) {
+    dirList(widget())->setPath(path);
+}
+void DirList::connect(QWidget* w) {
+    QObject::connect(dirList(w), &DirListWidget::changed, w, [this] {
+        traceEvent(name(), "Change");
+        raiseEvent(change_);
+    });
+}
+
+QString FileList::path() const {
+    return fileList(widget())->path();
+}
+void FileList::setPath(const QString& path) {
+    fileList(widget())->setPath(path);
+}
+QString FileList::fileName() const {
+    return fileList(widget())->fileName();
+}
+void FileList::connect(QWidget* w) {
+    QObject::connect(fileList(w), &FileListWidget::fileClicked, w, [this] {
+        traceEvent(name(), "Click");
+        raiseEvent(click_);
+    });
 }
 
 } // namespace kv

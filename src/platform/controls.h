@@ -77,4 +77,60 @@ private:
 using CommandButton = Button;
 using PictureButton = Button;
 
+// A drop-down list of the mounted drives.
+class DriveList : public Control {
+public:
+    using Control::Control;
+    // The current drive, as text.
+    QString drive() const;
+    // Makes current the drive that holds the full path; raises Change, nested, when that
+    // is another drive than before.
+    void setDrive(const QString& path);
+    // Makes current the drive that holds the path, raising no Change (to undo a pick).
+    void restoreDrive(const QString& path);
+    void onChange(Handler handler) { change_ = std::move(handler); }
+
+protected:
+    void connect(QWidget* w) override;
+
+private:
+    Handler change_;
+};
+
+// The folder list: the path from the root down to the current folder, then its
+// subfolders. A double-click (or Enter) on a row opens that folder.
+class DirList : public Control {
+public:
+    using Control::Control;
+    QString path() const;
+    // Shows the folder; a drive's text shows that drive's current folder. Raises
+    // Change, nested, when the path really changes.
+    void setPath(const QString& path);
+    void onChange(Handler handler) { change_ = std::move(handler); }
+
+protected:
+    void connect(QWidget* w) override;
+
+private:
+    Handler change_;
+};
+
+// The file list: the files of folder Path that match the pattern of the design.
+class FileList : public Control {
+public:
+    using Control::Control;
+    QString path() const;
+    void setPath(const QString& path);
+    // The selected file's name without its folder.
+    QString fileName() const;
+    // Raised when the user clicks an entry or moves the selection with the keyboard.
+    void onClick(Handler handler) { click_ = std::move(handler); }
+
+protected:
+    void connect(QWidget* w) override;
+
+private:
+    Handler click_;
+};
+
 } // namespace kv

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPushButton>
 #include <algorithm>
 #include <new>
 #include <vector>
@@ -17,11 +18,14 @@ namespace {
 struct ProgramEnd {};
 
 int handlerDepth = 0;
+int reportDepth = 0;      // message boxes being shown
+bool quitPending = false; // the last window went while a message box was shown
 bool ended = false;
 std::vector<Form*> loadedForms;
 
 void showMessageBox(const RuntimeError& error) {
     QMessageBox box(QMessageBox::Critical, QStringLiteral("Kelvaria 500"), error.message(), QMessageBox::Ok);
+    box.button(QMessageBox::Ok)->setText(QStringLiteral("Aceptar"));
     box.exec();
 }
 
@@ -36,6 +40,30 @@ struct DepthGuard {
     DepthGuard(const DepthGuard&) = delete;
     DepthGuard& operator=(const DepthGuard&) = delete;
 };
+
+// The program leaves once control is back in its event loop, if no window was loaded
+// meanwhile; not while a message box is up (its own loop would end with it). Telling
+// Qt to quit while no loop runs would make the next loop return at once, so the quit
+// is queued.
+void quitWhenIdle() {
+    if (ended || !QCoreApplication::instance())
+        return;
+    if (reportDepth > 0) {
+        quitPending = true;
+        return;
+    }
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [] {
+            if (!loadedForms.empty() || ended)
+                return;
+            if (reportDepth > 0)
+                quitPending = true;
+            else
+                QCoreApplication::exit(0);
+        },
+        Qt::QueuedConnection);
+}
 
 void closeEverything() {
     // No unload event runs: the windows simply go.
@@ -77,6 +105,24 @@ bool raiseEvent(const Handler& handler) {
     return true;
 }
 
+namespace {
+EventTrace& eventTrace() {
+    static EventTrace trace = qEnvironmentVariableIsSet("KV_TRACE_EVENTS")
+                                  ? EventTrace([](const char* c, const char* e) { qInfo("%s.%s", c, e); })
+                                  : EventTrace();
+    return trace;
+}
+} // namespace
+
+void setEventTrace(EventTrace trace) {
+    eventTrace() = std::move(trace);
+}
+
+void traceEvent(const char* control, const char* event) {
+    if (eventTrace() && !ended)
+        eventTrace()(control, event);
+}
+
 bool insideHandler() {
     return handlerDepth > 0;
 }
@@ -99,6 +145,16 @@ void setErrorReporter(ErrorReporter r) {
 }
 
 void reportError(const RuntimeError& error) {
+    ++reportDepth;
+    struct Done {
+        ~Done() {
+            if (--reportDepth == 0 && quitPending) {
+                quitPending = false;
+                if (loadedForms.empty())
+                    quitWhenIdle();
+            }
+        }
+    } done;
     reporter()(error);
 }
 
@@ -112,8 +168,8 @@ void noteFormUnloaded(Form* form) {
     if (it == loadedForms.end())
         return;
     loadedForms.erase(it);
-    if (loadedForms.empty() && !ended)
-        QCoreApplication::exit(0);
+    if (loadedForms.empty())
+        quitWhenIdle();
 }
 
 int loadedFormCount() {
@@ -123,6 +179,8 @@ int loadedFormCount() {
 void resetProgramState() {
     ended = false;
     handlerDepth = 0;
+    reportDepth = 0;
+    quitPending = false;
     loadedForms.clear();
 }
 

@@ -36,6 +36,12 @@ using ErrorReporter = std::function<void(const RuntimeError&)>;
 void setErrorReporter(ErrorReporter reporter);
 void reportError(const RuntimeError& error);
 
+// A trace of the events that run, "Control.Event" (for tests, and for following what
+// the program does: KV_TRACE_EVENTS=1 prints them on standard error).
+using EventTrace = std::function<void(const char* control, const char* event)>;
+void setEventTrace(EventTrace trace);
+void traceEvent(const char* control, const char* event);
+
 // The loaded windows. The program ends when the last one is unloaded.
 void noteFormLoaded(Form* form);
 void noteFormUnloaded(Form* form);

@@ -45,6 +45,7 @@ void Form::load() {
         return;
     build();
     noteFormLoaded(this);
+    traceEvent(design_.name, "Load");
     try {
         runNested(loadHandler_);
     } catch (...) {

@@ -1,13 +1,12 @@
 #include "platform/widgets.h"
 
 #include "platform/form.h"
+#include "platform/list_widgets.h"
 #include "platform/units.h"
 
 #include <QCloseEvent>
-#include <QComboBox>
 #include <QGuiApplication>
 #include <QKeyEvent>
-#include <QListView>
 #include <QPainter>
 #include <QPushButton>
 
@@ -114,20 +113,33 @@ void LabelWidget::setCaption(const QString& text) {
     if (text == caption_)
         return;
     caption_ = text;
+    // A text that does not fit (a long path) is shortened in the middle on screen; the
+    // whole of it shows as a tooltip.
+    setToolTip(fits() ? QString() : caption_);
     update();
+}
+
+QRect LabelWidget::textRect() const {
+    const int edge = border_ ? PictureBoxWidget::kEdge : 0;
+    return rect().adjusted(edge, edge, -edge, -edge);
+}
+
+bool LabelWidget::fits() const {
+    const QRect room = textRect();
+    return room.contains(fontMetrics().boundingRect(room, kTextFlags, caption_));
 }
 
 void LabelWidget::paintEvent(QPaintEvent*) {
     QPainter p(this);
-    QRect textRect = rect();
-    if (border_) {
+    if (border_)
         drawSunkenEdge(p, rect());
-        textRect.adjust(PictureBoxWidget::kEdge, PictureBoxWidget::kEdge, -PictureBoxWidget::kEdge,
-                        -PictureBoxWidget::kEdge);
-    }
     p.setPen(palette().color(QPalette::WindowText));
-    p.setFont(font());
-    p.drawText(textRect, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, caption_);
+    const QRect room = textRect();
+    if (fits())
+        p.drawText(room, kTextFlags, caption_);
+    else
+        p.drawText(room, Qt::AlignLeft | Qt::AlignTop,
+                   fontMetrics().elidedText(caption_, Qt::ElideMiddle, room.width()));
 }
 
 // --- ImageWidget --------------------------------------------------------------------
@@ -251,22 +263,15 @@ QWidget* createControlWidget(const ControlDesign& d, QWidget* parent) {
         w = b;
         break;
     }
-    case ControlKind::DriveList: {
-        auto* c = new QComboBox(parent);
-        w = c;
+    case ControlKind::DriveList:
+        w = new DriveListWidget(d, parent);
         break;
-    }
     case ControlKind::DirList:
-    case ControlKind::FileList: {
-        auto* v = new QListView(parent);
-        QPalette pal = v->palette();
-        pal.setColor(QPalette::Base, colorOr(d.backColor, color::WindowBackground));
-        pal.setColor(QPalette::Text, colorOr(d.foreColor, color::WindowText));
-        v->setPalette(pal);
-        v->setUniformItemSizes(true);
-        w = v;
+        w = new DirListWidget(d, parent);
         break;
-    }
+    case ControlKind::FileList:
+        w = new FileListWidget(d, parent);
+        break;
     }
     w->setObjectName(QString::fromUtf8(d.name));
     w->setGeometry(pixelRect(d));

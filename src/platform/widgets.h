@@ -42,11 +42,15 @@ public:
     const QString& caption() const { return caption_; }
     void setCaption(const QString& text);
     bool hasBorder() const { return border_; }
+    // Whether the whole text fits the label, wrapped at its width.
+    bool fits() const;
+    static constexpr int kTextFlags = Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap;
 
 protected:
     void paintEvent(QPaintEvent*) override;
 
 private:
+    QRect textRect() const;
     QString caption_;
     bool border_;
 };

@@ -64,3 +64,36 @@ kv_wait_exit() {
     KV_STATUS=0
     wait "$pid" || KV_STATUS=$?
 }
+
+# kv_program_folder DIR: a program folder of the test's own: the program file, and
+# whatever categories the test puts beside it.
+kv_program_folder() {
+    mkdir -p "$1"
+    cp "$KV_BIN" "$1/Kelvar500"
+}
+
+# kv_figure FILE WIDTH HEIGHT FILL CORNER: a 24-bit BMP of FILL colour whose top-left
+# 10 x 10 pixels are CORNER.
+kv_figure() {
+    convert -size "$2x$3" "xc:#$4" -fill "#$5" -draw 'rectangle 0,0 9,9' -type TrueColor "BMP3:$1"
+}
+
+# kv_click X Y [COUNT]: clicks (COUNT times, quickly: a double-click) at a screen point.
+kv_click() {
+    xdotool mousemove --sync "$1" "$2"
+    xdotool click --repeat "${3:-1}" --delay 60 1
+}
+
+# kv_first_row_with FILE X Y0 HEIGHT COLOUR: the first y in the column at X, from Y0 over
+# HEIGHT pixels, whose colour is COLOUR (rrggbb); nothing when there is none.
+kv_first_row_with() {
+    convert "$1" -crop "1x$4+$2+$3" +repage txt:- |
+        awk -v y0="$3" -v c="#$5" 'tolower($3) ~ tolower(c) { split($1, p, "[,:]"); print y0 + p[2]; exit }'
+}
+
+# kv_has_colour FILE WxH+X+Y COLOUR: whether the area holds a pixel of that colour.
+kv_has_colour() {
+    local colours
+    colours=$(convert "$1" -crop "$2" +repage -format %c histogram:info:)
+    grep -qi "#$3" <<<"$colours"
+}

@@ -28,3 +28,18 @@ inside=$(kv_pixel "$KV_TMP/shot.png" $((76 + 250)) $((53 + 150)))
 kv_wait_exit "$KV_PID" 5 || fail "the program did not end after its close box"
 [ "$KV_STATUS" = 0 ] || fail "exit status $KV_STATUS"
 echo "ok: window mapped at 76,53 406x397, banner and picture box drawn, close box ends the program"
+
+# A program folder that cannot be read: the message, then exit status 1. The program runs
+# as an unprivileged user, for whom a folder of mode 0711 cannot be listed.
+locked="$KV_TMP/cerrada"
+kv_program_folder "$locked"
+chmod 0711 "$KV_TMP" "$locked"
+kv_start setpriv --reuid=65534 --regid=65534 --clear-groups env XDG_RUNTIME_DIR= "$locked/Kelvar500"
+box=$(kv_wait_window "Kelvaria 500") || fail "no message for an unreadable program folder"
+sleep 0.3
+kv_shot "$KV_TMP/message.png"
+[ -n "${KV_SHOTS:-}" ] && cp "$KV_TMP/message.png" "$KV_SHOTS/startup-error.png"
+xdotool windowfocus --sync "$box" key Return
+kv_wait_exit "$KV_PID" 5 || fail "the program did not end after the message"
+[ "$KV_STATUS" = 1 ] || fail "exit status $KV_STATUS after an unreadable program folder"
+echo "ok: an unreadable program folder gives the message and exit status 1"

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <cstdio>
 #include <stdexcept>
@@ -44,6 +45,9 @@ int main(int argc, char** argv) {
         save(out, "form1/mouse.ico", writeIcon(mouseIcon()));
         save(out, "form1/banner.bmp", writeBmp24(titleBanner()));
         save(out, "form1/emblem.bmp", writeBmp24(makersEmblem()));
+        for (const SampleFigure& f : sampleFigures())
+            save(out, QStringLiteral("samples/") + f.path,
+                 f.palette8 ? writeBmp8(f.image) : writeBmp24(f.image));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "picgen: %s\n", e.what());
         return 1;

@@ -11,4 +11,11 @@ std::vector<Canvas> mouseIcon();
 QImage titleBanner();
 QImage makersEmblem();
 
+struct SampleFigure {
+    const char* path; // category folder and file name
+    QImage image;
+    bool palette8; // written with an 8-bit palette rather than 24 bits
+};
+std::vector<SampleFigure> sampleFigures();
+
 } // namespace picgen

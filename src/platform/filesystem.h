@@ -1,0 +1,42 @@
+#pragma once
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+// What the lists need of the file system: the mounted drives, a drive's current folder,
+// and a folder's subfolders and matching files. Hidden (dot) entries are left out and
+// names are sorted without regard to case. Failures raise the matching run-time error.
+namespace kv {
+
+// The folder separator of this system.
+inline constexpr QChar kSeparator = QLatin1Char('/');
+
+// The roots of the mounted file systems that hold user files, "/" first.
+QStringList mountedDrives();
+// Replaces where the drive list comes from (a test's own volumes); empty restores it.
+void setDriveSource(std::function<QStringList()> source);
+
+// The drive that holds a full path: the drive that is its longest prefix.
+QString driveOf(const QString& path, const QStringList& drives);
+
+// The folder the folder list last showed on a drive during this run; at first its root,
+// or the working folder for the drive that holds it.
+QString currentFolderOf(const QString& drive);
+void setCurrentFolderOf(const QString& drive, const QString& folder);
+void forgetCurrentFolders();
+
+// A full, clean form of a path (no "." or "..", no trailing separator but at the root).
+QString cleanPath(const QString& path);
+
+// The folder's subfolders; throws when the folder cannot be opened.
+QStringList listSubfolders(const QString& folder);
+// The folder's files whose names match the pattern ("*.bmp"; several may be separated by
+// ";"), without regard to case; throws when the folder cannot be opened.
+QStringList listFiles(const QString& folder, const QString& pattern);
+// Whether a name matches a pattern of * and ? wildcards, without regard to case.
+bool matchesPattern(const QString& name, const QString& pattern);
+
+// Sorts names as the lists show them: without regard to case.
+void sortNames(QStringList& names);
+
+} // namespace kv

@@ -1,0 +1,340 @@
+#include "platform/list_widgets.h"
+
+#include "platform/events.h"
+#include "platform/filesystem.h"
+#include "platform/ole_color.h"
+#include "platform/runtime_error.h"
+
+#include <QAbstractListModel>
+#include <QApplication>
+#include <QDir>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QStyle>
+#include <QStyledItemDelegate>
+
+namespace kv {
+
+namespace {
+
+void styleList(QListView* v, const ControlDesign& d) {
+    QPalette pal = v->palette();
+    pal.setColor(QPalette::Base,
+                 toQColor(d.backColor == kDefaultColor ? color::WindowBackground : d.backColor));
+    pal.setColor(QPalette::Text, toQColor(d.foreColor == kDefaultColor ? color::WindowText : d.foreColor));
+    v->setPalette(pal);
+    v->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    v->setLineWidth(2);
+    v->setUniformItemSizes(true);
+    v->setSelectionMode(QAbstractItemView::SingleSelection);
+    v->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    v->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    v->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
+    v->setFocusPolicy(Qt::StrongFocus);
+    v->setTextElideMode(Qt::ElideRight);
+}
+
+// Rows of one fixed height.
+class RowDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        return QSize(QStyledItemDelegate::sizeHint(option, index).width(), kListRowHeight);
+    }
+};
+
+} // namespace
+
+// --- Drive list ---------------------------------------------------------------------
+
+DriveListWidget::DriveListWidget(const ControlDesign&, QWidget* parent) : QComboBox(parent) {
+    setFocusPolicy(Qt::StrongFocus);
+    setEditable(false);
+    setSizeAdjustPolicy(QComboBox::AdjustToContentsOnFirstShow);
+    // At first the drive of the working folder is current.
+    drive_ = driveOf(QDir::currentPath(), mountedDrives());
+    refill();
+    connect(this, qOverload<int>(&QComboBox::activated), this, &DriveListWidget::userPicked);
+}
+
+void DriveListWidget::refill() {
+    const QSignalBlocker quiet(this);
+    QStringList drives = mountedDrives();
+    if (!drives.contains(drive_))
+        drives.append(drive_);
+    clear();
+    addItems(drives);
+    setCurrentIndex(findText(drive_, Qt::MatchExactly | Qt::MatchCaseSensitive));
+}
+
+void DriveListWidget::showPopup() {
+    refill(); // media may have come or gone since the list was last shown
+    QComboBox::showPopup();
+}
+
+void DriveListWidget::setDrive(const QString& path) {
+    const QString drive = driveOf(path, mountedDrives());
+    if (drive == drive_)
+        return;
+    drive_ = drive;
+    refill();
+    emit changed();
+}
+
+void DriveListWidget::restoreDrive(const QString& path) {
+    drive_ = driveOf(path, mountedDrives());
+    refill();
+}
+
+void DriveListWidget::userPicked(int index) {
+    const QString picked = itemText(index);
+    if (picked == drive_)
+        return;
+    raiseEvent([this, picked] {
+        drive_ = picked;
+        emit changed();
+    });
+}
+
+// --- Folder list --------------------------------------------------------------------
+
+struct FolderRow {
+    QString name;
+    QString path;
+    int level;
+    bool open; // a folder on the way down to the current one, or the current one
+};
+
+class FolderModel : public QAbstractListModel {
+public:
+    using QAbstractListModel::QAbstractListModel;
+    std::vector<FolderRow> rows;
+    QIcon openIcon, closedIcon;
+
+    int rowCount(const QModelIndex& parent = {}) const override {
+        return parent.isValid() ? 0 : static_cast<int>(rows.size());
+    }
+    QVariant data(const QModelIndex& index, int role) const override {
+        if (!index.isValid() || index.row() >= static_cast<int>(rows.size()))
+            return {};
+        const FolderRow& r = rows[static_cast<size_t>(index.row())];
+        switch (role) {
+        case Qt::DisplayRole:
+        case Qt::ToolTipRole:
+            return role == Qt::DisplayRole ? r.name : r.path;
+        case Qt::DecorationRole:
+            return r.open ? openIcon : closedIcon;
+        case Qt::UserRole:
+            return r.level;
+        default:
+            return {};
+        }
+    }
+    void reset(std::vector<FolderRow> newRows) {
+        beginResetModel();
+        rows = std::move(newRows);
+        endResetModel();
+    }
+};
+
+namespace {
+// Indents each folder row by its level below the root.
+class FolderDelegate : public RowDelegate {
+public:
+    using RowDelegate::RowDelegate;
+    static constexpr int kIndent = 5;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        QStyleOptionViewItem o(option);
+        o.rect.setLeft(o.rect.left() + index.data(Qt::UserRole).toInt() * kIndent);
+        RowDelegate::paint(painter, o, index);
+    }
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QSize s = RowDelegate::sizeHint(option, index);
+        s.rwidth() += index.data(Qt::UserRole).toInt() * kIndent;
+        return s;
+    }
+};
+} // namespace
+
+DirListWidget::DirListWidget(const ControlDesign& d, QWidget* parent)
+    : QListView(parent), model_(new FolderModel(this)) {
+    styleList(this, d);
+    model_->openIcon = style()->standardIcon(QStyle::SP_DirOpenIcon);
+    model_->closedIcon = style()->standardIcon(QStyle::SP_DirClosedIcon);
+    setIconSize(QSize(13, 13));
+    setItemDelegate(new FolderDelegate(this));
+    setModel(model_);
+    // At first the working folder; it is read when the list is first shown, unless a
+    // path is set before that.
+    path_ = cleanPath(QDir::currentPath());
+    connect(this, &QAbstractItemView::doubleClicked, this, &DirListWidget::open);
+}
+
+void DirListWidget::fill(const QString& folder, const QStringList& subfolders) {
+    std::vector<FolderRow> rows;
+    rows.push_back({QStringLiteral("/"), QStringLiteral("/"), 0, true});
+    QString so_far;
+    const QStringList parts = folder.split(kSeparator, Qt::SkipEmptyParts);
+    for (int i = 0; i < parts.size(); ++i) {
+        so_far += kSeparator + parts[i];
+        rows.push_back({parts[i], so_far, i + 1, true});
+    }
+    const int currentRow = static_cast<int>(rows.size()) - 1;
+    const int level = static_cast<int>(parts.size()) + 1;
+    const QString prefix = folder.endsWith(kSeparator) ? folder : folder + kSeparator;
+    for (const QString& name : subfolders)
+        rows.push_back({name, prefix + name, level, false});
+    model_->reset(std::move(rows));
+    setCurrentIndex(model_->index(currentRow));
+    scrollTo(currentIndex(), QAbstractItemView::PositionAtTop);
+    listed_ = true;
+}
+
+void DirListWidget::setPath(const QString& path) {
+    const QStringList drives = mountedDrives();
+    // A drive's text stands for that drive's current folder.
+    const QString folder = drives.contains(path) ? currentFolderOf(path) : cleanPath(path);
+    if (folder == path_ && listed_)
+        return;
+    const QStringList subfolders = listSubfolders(folder); // throws before anything changes
+    const bool changedPath = folder != path_;
+    path_ = folder;
+    setCurrentFolderOf(driveOf(folder, drives), folder);
+    fill(folder, subfolders);
+    if (changedPath)
+        emit changed();
+}
+
+QString DirListWidget::rowPath(int row) const {
+    return model_->rows.at(static_cast<size_t>(row)).path;
+}
+
+int DirListWidget::rowCount() const {
+    return model_->rowCount();
+}
+
+void DirListWidget::open(const QModelIndex& index) {
+    if (!index.isValid())
+        return;
+    const QString target = rowPath(index.row());
+    raiseEvent([this, target] {
+        // Opened from the list itself, a row always means that very folder.
+        const QStringList subfolders = listSubfolders(target);
+        if (target == path_)
+            return;
+        path_ = target;
+        setCurrentFolderOf(driveOf(target, mountedDrives()), target);
+        fill(target, subfolders);
+        emit changed();
+    });
+}
+
+void DirListWidget::keyPressEvent(QKeyEvent* e) {
+    if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
+        open(currentIndex());
+        e->accept();
+        return;
+    }
+    QListView::keyPressEvent(e);
+}
+
+void DirListWidget::showEvent(QShowEvent* e) {
+    if (!listed_) {
+        try {
+            fill(path_, listSubfolders(path_));
+        } catch (const RuntimeError&) {
+            fill(path_, {}); // the working folder cannot be read: show just its path
+        }
+    }
+    QListView::showEvent(e);
+}
+
+// --- File list ----------------------------------------------------------------------
+
+class FileModel : public QAbstractListModel {
+public:
+    using QAbstractListModel::QAbstractListModel;
+    QStringList names;
+    int rowCount(const QModelIndex& parent = {}) const override {
+        return parent.isValid() ? 0 : names.size();
+    }
+    QVariant data(const QModelIndex& index, int role) const override {
+        if (role != Qt::DisplayRole || !index.isValid() || index.row() >= names.size())
+            return {};
+        return names.at(index.row());
+    }
+    void reset(QStringList newNames) {
+        beginResetModel();
+        names = std::move(newNames);
+        endResetModel();
+    }
+};
+
+FileListWidget::FileListWidget(const ControlDesign& d, QWidget* parent)
+    : QListView(parent), model_(new FileModel(this)),
+      pattern_(d.pattern ? QString::fromUtf8(d.pattern) : QStringLiteral("*.*")) {
+    styleList(this, d);
+    setItemDelegate(new RowDelegate(this));
+    setModel(model_);
+    path_ = cleanPath(QDir::currentPath());
+    connect(this, &QAbstractItemView::clicked, this, [this](const QModelIndex& index) {
+        if (index.isValid())
+            raiseEvent([this] { emit fileClicked(); });
+    });
+}
+
+void FileListWidget::setPath(const QString& path) {
+    const QString folder = cleanPath(path);
+    if (folder == path_ && listed_)
+        return;
+    QStringList names = listFiles(folder, pattern_); // throws before anything changes
+    path_ = folder;
+    model_->reset(std::move(names));
+    listed_ = true;
+}
+
+QString FileListWidget::fileName() const {
+    const QModelIndex current = currentIndex();
+    if (!current.isValid() || !selectionModel()->isSelected(current))
+        return {};
+    return model_->names.value(current.row());
+}
+
+const QStringList& FileListWidget::fileNames() const {
+    return model_->names;
+}
+
+void FileListWidget::choose(int row) {
+    const QModelIndex index = model_->index(row);
+    if (!index.isValid())
+        return;
+    setCurrentIndex(index);
+    raiseEvent([this] { emit fileClicked(); });
+}
+
+void FileListWidget::keyPressEvent(QKeyEvent* e) {
+    // The selection moved by keyboard (arrows, Home/End, pages, type-ahead) counts as a
+    // click on the entry it moved to, so the picture follows the keyboard.
+    const QModelIndex before = currentIndex();
+    QListView::keyPressEvent(e);
+    const QModelIndex after = currentIndex();
+    if (after.isValid() && after != before) {
+        selectionModel()->select(after, QItemSelectionModel::ClearAndSelect);
+        raiseEvent([this] { emit fileClicked(); });
+    }
+}
+
+void FileListWidget::showEvent(QShowEvent* e) {
+    if (!listed_) {
+        try {
+            model_->reset(listFiles(path_, pattern_));
+        } catch (const RuntimeError&) {
+            model_->reset({});
+        }
+        listed_ = true;
+    }
+    QListView::showEvent(e);
+}
+
+} // namespace kv

@@ -1,0 +1,98 @@
+#pragma once
+// The drive, folder and file lists behind the controls. Only the platform layer
+// includes this. Each list raises its event through a Qt signal, connected by its
+// control handle: changed() when Drive or Path changes, fileClicked() for the file list.
+#include "platform/design.h"
+
+#include <QComboBox>
+#include <QListView>
+#include <QStringList>
+#include <vector>
+
+namespace kv {
+
+// Every row of the folder and file lists is this high, in pixels.
+inline constexpr int kListRowHeight = 15;
+
+class DriveListWidget : public QComboBox {
+    Q_OBJECT
+public:
+    DriveListWidget(const ControlDesign& d, QWidget* parent);
+    const QString& drive() const { return drive_; }
+    // Makes current the drive that holds the path; emits changed() if that is another drive.
+    void setDrive(const QString& path);
+    // Makes current the drive that holds the path without raising Change.
+    void restoreDrive(const QString& path);
+    void showPopup() override;
+
+signals:
+    void changed();
+
+private:
+    void refill();
+    void userPicked(int index);
+    QString drive_;
+};
+
+class FolderModel;
+
+class DirListWidget : public QListView {
+    Q_OBJECT
+public:
+    DirListWidget(const ControlDesign& d, QWidget* parent);
+    const QString& path() const { return path_; }
+    // Shows the folder (for a drive's text, that drive's current folder). Emits changed()
+    // when the path really changes. Throws, and changes nothing, when the folder cannot
+    // be opened.
+    void setPath(const QString& path);
+    // The full path of the folder on a row.
+    QString rowPath(int row) const;
+    int rowCount() const;
+
+signals:
+    void changed();
+
+protected:
+    void keyPressEvent(QKeyEvent* e) override;
+    void showEvent(QShowEvent* e) override;
+
+private:
+    void open(const QModelIndex& index);
+    void fill(const QString& folder, const QStringList& subfolders);
+    FolderModel* model_;
+    QString path_;
+    bool listed_ = false;
+};
+
+class FileModel;
+
+class FileListWidget : public QListView {
+    Q_OBJECT
+public:
+    FileListWidget(const ControlDesign& d, QWidget* parent);
+    const QString& path() const { return path_; }
+    // Lists the folder's matching files (nothing happens when it is the folder shown).
+    // Throws, and changes nothing, when the folder cannot be opened.
+    void setPath(const QString& path);
+    const QString& pattern() const { return pattern_; }
+    // The selected file's name without folder; empty when none is selected.
+    QString fileName() const;
+    const QStringList& fileNames() const;
+    // Selects an entry as the user would, raising Click.
+    void choose(int row);
+
+signals:
+    void fileClicked();
+
+protected:
+    void keyPressEvent(QKeyEvent* e) override;
+    void showEvent(QShowEvent* e) override;
+
+private:
+    FileModel* model_;
+    QString path_;
+    QString pattern_;
+    bool listed_ = false;
+};
+
+} // namespace kv

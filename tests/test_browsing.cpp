@@ -1,0 +1,334 @@
+// Browsing: the drive, folder and file lists kept in step from the program's folder,
+// and a clicked figure shown with its full path.
+#include "app/globals.h"
+#include "app/registry.h"
+#include "main_window/form1.h"
+#include "platform/events.h"
+#include "platform/filesystem.h"
+#include "platform/list_widgets.h"
+#include "platform/runtime.h"
+#include "platform/runtime_error.h"
+#include "platform/widgets.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace kv;
+
+namespace {
+
+// Writes a 24-bit picture file whose top-left 8 x 8 pixels are `corner` and the rest `fill`.
+void writePicture(const QString& path, QSize size, QColor fill, QColor corner = Qt::red) {
+    QImage img(size, QImage::Format_RGB32);
+    img.fill(fill);
+    for (int y = 0; y < 8 && y < size.height(); ++y)
+        for (int x = 0; x < 8 && x < size.width(); ++x)
+            img.setPixelColor(x, y, corner);
+    QVERIFY(img.save(path, "BMP"));
+}
+
+void touch(const QString& path, const QByteArray& bytes = "x") {
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+} // namespace
+
+class BrowsingTest : public QObject {
+    Q_OBJECT
+    QTemporaryDir tmp;
+    QString prog; // the program's folder, with its categories
+    QStringList trace;
+    QList<int> reported;
+    Form1* form = nullptr;
+
+    FileListWidget* file1() { return static_cast<FileListWidget*>(form->controlWidget("File1")); }
+    DirListWidget* dir1() { return static_cast<DirListWidget*>(form->controlWidget("Dir1")); }
+    DriveListWidget* drive1() { return static_cast<DriveListWidget*>(form->controlWidget("Drive1")); }
+
+    void start() {
+        App().setPath(prog);
+        form = &*registry::Form1;
+        QVERIFY(raiseEvent([this] { form->show(); }));
+        QVERIFY(QTest::qWaitForWindowExposed(form->window()));
+    }
+    void openFolder(const QString& name) {
+        for (int row = 0; row < dir1()->rowCount(); ++row)
+            if (dir1()->model()->index(row, 0).data().toString() == name) {
+                const QModelIndex index = dir1()->model()->index(row, 0);
+                dir1()->scrollTo(index);
+                const QPoint at = dir1()->visualRect(index).center();
+                QTest::mouseClick(dir1()->viewport(), Qt::LeftButton, {}, at);
+                QTest::mouseDClick(dir1()->viewport(), Qt::LeftButton, {}, at);
+                return;
+            }
+        QFAIL(qPrintable("no folder row " + name));
+    }
+    void clickFile(int row) {
+        file1()->scrollTo(file1()->model()->index(row, 0));
+        const QRect r = file1()->visualRect(file1()->model()->index(row, 0));
+        QTest::mouseClick(file1()->viewport(), Qt::LeftButton, {}, r.center());
+    }
+    QImage box() { return form->controlWidget("Picture1")->grab().toImage(); }
+
+private slots:
+    void initTestCase() {
+        installLook(*qApp);
+        QVERIFY(tmp.isValid());
+    }
+    void init() {
+        registry::clear();
+        reported.clear();
+        trace.clear();
+        setErrorReporter([this](const RuntimeError& e) { reported.append(e.number()); });
+        setEventTrace([this](const char* c, const char* e) { trace << QString("%1.%2").arg(c, e); });
+        prog = tmp.path() + "/run" + QString::number(QDateTime::currentMSecsSinceEpoch()) + "/prog";
+        QVERIFY(QDir().mkpath(prog + "/Equipos"));
+        QVERIFY(QDir().mkpath(prog + "/conexiones"));
+        QVERIFY(QDir().mkpath(prog + "/Diagramas"));
+        QVERIFY(QDir().mkpath(prog + "/.oculta"));
+        writePicture(prog + "/Equipos/b.bmp", {40, 30}, Qt::blue);
+        writePicture(prog + "/Equipos/A.BMP", {300, 320}, Qt::green, Qt::red);
+        writePicture(prog + "/Equipos/c.Bmp", {20, 20}, Qt::yellow);
+        touch(prog + "/Equipos/.oculta.bmp");
+        touch(prog + "/Equipos/notas.txt");
+        touch(prog + "/Equipos/d.bmpx");
+        QVERIFY(QDir().mkpath(prog + "/Equipos/carpeta.bmp"));
+        touch(prog + "/Equipos/roto.bmp", "BM no es una imagen");
+    }
+    void cleanup() {
+        registry::clear();
+        setErrorReporter({});
+        setEventTrace({});
+        setDriveSource({});
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    void startsAtTheProgramsFolderOnItsDrive() {
+        start();
+        // The working folder is on "/" like the program: the drive does not change.
+        QCOMPARE(trace, (QStringList{"Form1.Load", "Dir1.Change"}));
+        QCOMPARE(form->Drive1.drive(), QStringLiteral("/"));
+        QCOMPARE(form->Dir1.path(), prog);
+        QCOMPARE(form->File1.path(), prog);
+        QVERIFY(file1()->fileNames().isEmpty()); // no figures in the program folder itself
+        // The path from the root down, then the categories sorted without regard to case.
+        const QStringList parts = prog.split('/', Qt::SkipEmptyParts);
+        QCOMPARE(dir1()->rowCount(), 1 + parts.size() + 3);
+        QCOMPARE(dir1()->rowPath(0), QStringLiteral("/"));
+        QCOMPARE(dir1()->rowPath(parts.size()), prog);
+        QCOMPARE(dir1()->rowPath(parts.size() + 1), prog + "/conexiones");
+        QCOMPARE(dir1()->rowPath(parts.size() + 2), prog + "/Diagramas");
+        QCOMPARE(dir1()->rowPath(parts.size() + 3), prog + "/Equipos");
+        QCOMPARE(dir1()->currentIndex().row(), parts.size()); // the open folder is highlighted
+    }
+
+    void startsOnAnotherDriveThroughNestedChanges() {
+        const QString drive = tmp.path();
+        setDriveSource([drive] { return QStringList{"/", drive}; });
+        QStringList dirPaths;
+        setEventTrace([&](const char* c, const char* e) {
+            trace << QString("%1.%2").arg(c, e);
+            if (QString(c) == "Dir1")
+                dirPaths << form->Dir1.path();
+        });
+        start();
+        QCOMPARE(trace, (QStringList{"Form1.Load", "Drive1.Change", "Dir1.Change", "Dir1.Change"}));
+        QCOMPARE(dirPaths, (QStringList{drive, prog})); // briefly at the drive's current folder
+        QCOMPARE(form->Drive1.drive(), drive);
+        QCOMPARE(form->File1.path(), prog);
+    }
+
+    void aDriveGoesBackToItsCurrentFolder() {
+        const QString drive = tmp.path();
+        setDriveSource([drive] { return QStringList{"/", drive}; });
+        start();
+        openFolder("Equipos");
+        QCOMPARE(form->Dir1.path(), prog + "/Equipos");
+        trace.clear();
+        drive1()->setCurrentIndex(0);
+        emit drive1()->activated(0); // the user picks "/"
+        QCOMPARE(form->Drive1.drive(), QStringLiteral("/"));
+        QCOMPARE(trace, (QStringList{"Drive1.Change", "Dir1.Change"}));
+        drive1()->setCurrentIndex(1);
+        emit drive1()->activated(1); // and the test's drive again
+        QCOMPARE(form->Dir1.path(), prog + "/Equipos");
+        QCOMPARE(form->File1.path(), prog + "/Equipos");
+    }
+
+    void settingTheFolderShownRaisesNoChange() {
+        start();
+        trace.clear();
+        QVERIFY(raiseEvent([this] { form->Dir1.setPath(prog); }));
+        QVERIFY(raiseEvent([this] { form->Dir1.setPath(prog + "/"); }));
+        QVERIFY(trace.isEmpty());
+    }
+
+    void theFileListShowsBitmapsOfAnyCaseSorted() {
+        start();
+        openFolder("Equipos");
+        QCOMPARE(file1()->fileNames(), (QStringList{"A.BMP", "b.bmp", "c.Bmp", "roto.bmp"}));
+        openFolder("prog"); // an ancestor line goes up
+        openFolder("Diagramas");
+        QVERIFY(file1()->fileNames().isEmpty());
+        QVERIFY(matchesPattern("Foto.Bmp", "*.bmp"));
+        QVERIFY(matchesPattern("a.ico", "*.bmp;*.ico"));
+        QVERIFY(!matchesPattern("a.bmp.txt", "*.bmp"));
+        QVERIFY(matchesPattern("x1.bmp", "?1.*"));
+    }
+
+    void aClickShowsThePathAndThePictureClipped() {
+        start();
+        openFolder("Equipos");
+        clickFile(0);
+        QCOMPARE(form->Label1.caption(), prog + "/Equipos/A.BMP");
+        QCOMPARE(form->Picture1.picture().size(), QSize(300, 320));
+        // Drawn from the inner top-left corner at its own size, cut off at the inner edges.
+        const QImage shot = box();
+        QCOMPARE(shot.size(), QSize(193, 193));
+        QCOMPARE(shot.pixelColor(2, 2), QColor(Qt::red));
+        QCOMPARE(shot.pixelColor(9, 9), QColor(Qt::red));
+        QCOMPARE(shot.pixelColor(10, 10), QColor(Qt::green));
+        QCOMPARE(shot.pixelColor(190, 190), QColor(Qt::green));
+        QVERIFY(shot.pixelColor(192, 192) != QColor(Qt::green)); // the edge stays
+        QVERIFY(shot.pixelColor(1, 1) != QColor(Qt::red));
+        QVERIFY(reported.isEmpty());
+    }
+
+    void aSmallPictureLeavesTheBoxBackground() {
+        start();
+        openFolder("Equipos");
+        clickFile(2); // c.Bmp, 20 x 20
+        const QImage shot = box();
+        QCOMPARE(shot.pixelColor(2 + 19, 2 + 19), QColor(Qt::yellow));
+        QCOMPARE(shot.pixelColor(2 + 20, 2 + 20),
+                 form->controlWidget("Picture1")->palette().color(QPalette::Window));
+    }
+
+    void theSameFileTwiceIsReadTwice() {
+        start();
+        openFolder("Equipos");
+        clickFile(1);
+        QCOMPARE(form->Picture1.picture().image().pixelColor(20, 20), QColor(Qt::blue));
+        writePicture(prog + "/Equipos/b.bmp", {40, 30}, Qt::magenta);
+        clickFile(1);
+        QCOMPARE(form->Label1.caption(), prog + "/Equipos/b.bmp");
+        QCOMPARE(form->Picture1.picture().image().pixelColor(20, 20), QColor(Qt::magenta));
+    }
+
+    void theKeyboardMovesThePictureToo() {
+        start();
+        openFolder("Equipos");
+        clickFile(0);
+        trace.clear();
+        QTest::keyClick(file1(), Qt::Key_Down);
+        QCOMPARE(form->Label1.caption(), prog + "/Equipos/b.bmp");
+        QTest::keyClick(file1(), Qt::Key_End);
+        QCOMPARE(form->File1.fileName(), QStringLiteral("roto.bmp"));
+        QTest::keyClick(file1(), Qt::Key_Home);
+        QCOMPARE(form->Label1.caption(), prog + "/Equipos/A.BMP");
+        QTest::keyClicks(file1(), "c");
+        QCOMPARE(form->Label1.caption(), prog + "/Equipos/c.Bmp");
+        QCOMPARE(trace.count("File1.Click"), 4);
+    }
+
+    void thePathAndPictureStayWhileBrowsingElsewhere() {
+        start();
+        openFolder("Equipos");
+        clickFile(1);
+        const QImage shown = form->Picture1.picture().image();
+        openFolder("prog");
+        openFolder("Diagramas");
+        QCOMPARE(form->Label1.caption(), prog + "/Equipos/b.bmp");
+        QCOMPARE(form->Picture1.picture().image(), shown);
+    }
+
+    void atTheRootNoSeparatorIsDoubled() {
+        const QString name = QString("kv-prueba-%1.bmp").arg(QCoreApplication::applicationPid());
+        QFile probe("/" + name);
+        if (!probe.open(QIODevice::WriteOnly))
+            QSKIP("the root folder is not writable here");
+        probe.close();
+        writePicture("/" + name, {10, 10}, Qt::blue);
+        start();
+        openFolder("/");
+        QCOMPARE(form->File1.path(), QStringLiteral("/"));
+        const int row = static_cast<int>(file1()->fileNames().indexOf(name));
+        QVERIFY(row >= 0);
+        clickFile(row);
+        QFile::remove("/" + name);
+        QCOMPARE(form->Label1.caption(), "/" + name);
+        QVERIFY(!form->Picture1.picture().isNull());
+    }
+
+    void aFileThatIsNoPictureEmptiesTheBoxAndKeepsThePathTried() {
+        start();
+        openFolder("Equipos");
+        clickFile(1);
+        QVERIFY(!form->Picture1.picture().isNull());
+        clickFile(3); // roto.bmp
+        QCOMPARE(reported, QList<int>{481});
+        QCOMPARE(form->Label1.caption(), prog + "/Equipos/roto.bmp");
+        QVERIFY(form->Picture1.picture().isNull());
+        QFile::remove(prog + "/Equipos/c.Bmp"); // gone since it was listed
+        clickFile(2);
+        QCOMPARE(reported, (QList<int>{481, 53}));
+        QCOMPARE(form->Label1.caption(), prog + "/Equipos/c.Bmp");
+        clickFile(0); // and the program goes on
+        QCOMPARE(form->Picture1.picture().size(), QSize(300, 320));
+    }
+
+    void aFolderThatCannotBeOpenedLeavesBothListsInPlace() {
+        start();
+        QVERIFY(QDir(prog + "/Diagramas").removeRecursively());
+        trace.clear();
+        openFolder("Diagramas");
+        QCOMPARE(reported, QList<int>{76});
+        QCOMPARE(form->Dir1.path(), prog);
+        QCOMPARE(form->File1.path(), prog);
+        QVERIFY(!trace.contains("Dir1.Change"));
+        openFolder("Equipos"); // still usable
+        QCOMPARE(form->File1.path(), prog + "/Equipos");
+    }
+
+    void aDriveThatCannotBeReadGoesBackToTheFolderListsDrive() {
+        const QString gone = tmp.path() + "/unidad-retirada";
+        QVERIFY(QDir().mkpath(gone));
+        setDriveSource([gone] { return QStringList{"/", gone}; });
+        start();
+        QVERIFY(QDir(gone).removeRecursively()); // the medium is taken out
+        drive1()->setCurrentIndex(1);
+        emit drive1()->activated(1);
+        QCOMPARE(reported, QList<int>{76});
+        QCOMPARE(form->Drive1.drive(), QStringLiteral("/"));
+        QCOMPARE(drive1()->currentText(), QStringLiteral("/"));
+        QCOMPARE(form->Dir1.path(), prog);
+        QCOMPARE(form->File1.path(), prog);
+    }
+
+    void aProgramFolderThatCannotBeReadStopsTheStart() {
+        App().setPath(tmp.path() + "/no-existe/prog");
+        form = &*registry::Form1;
+        QVERIFY(!raiseEvent([this] { form->show(); }));
+        QCOMPARE(reported, QList<int>{76});
+        QVERIFY(!form->isLoaded());
+    }
+
+    void theLongestMountPointHoldsAPath() {
+        const QStringList drives{"/", "/media/usb", "/media/usb2"};
+        QCOMPARE(driveOf("/media/usb2/fotos", drives), QStringLiteral("/media/usb2"));
+        QCOMPARE(driveOf("/media/usb", drives), QStringLiteral("/media/usb"));
+        QCOMPARE(driveOf("/media/usbx/a", drives), QStringLiteral("/"));
+        QCOMPARE(driveOf("/home/ana", drives), QStringLiteral("/"));
+        QCOMPARE(mountedDrives().front(), QStringLiteral("/"));
+        for (const QString& d : mountedDrives())
+            QVERIFY2(!d.startsWith("/proc") && !d.startsWith("/sys") && !d.startsWith("/dev"), qPrintable(d));
+    }
+};
+
+QTEST_MAIN(BrowsingTest)
+#include "test_browsing.moc"
