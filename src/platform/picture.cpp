@@ -1,5 +1,6 @@
 #include "platform/picture.h"
 
+#include "platform/bmp_reader.h"
 #include "platform/runtime_error.h"
 
 #include <QBuffer>
@@ -56,6 +57,14 @@ QList<QImage> readAllImages(QImageReader& reader) {
 } // namespace
 
 Picture decodePicture(const QByteArray& bytes, const QString& nameForMessages) {
+    const auto* raw = reinterpret_cast<const std::uint8_t*>(bytes.constData());
+    if (looksLikeBmp(raw, static_cast<std::size_t>(bytes.size()))) {
+        try {
+            return Picture::fromImage(decodeBmp(raw, static_cast<std::size_t>(bytes.size())));
+        } catch (const RuntimeError& e) {
+            throw RuntimeError(e.code(), nameForMessages);
+        }
+    }
     QByteArray data = bytes; // shared, not copied
     QBuffer buffer(&data);
     buffer.open(QIODevice::ReadOnly);
@@ -93,6 +102,20 @@ Picture loadPictureFile(const QString& fileName) {
         throw RuntimeError(file.error() == QFileDevice::PermissionsError ? ErrorCode::PermissionDenied
                                                                          : ErrorCode::PathFileAccess,
                            fileName);
+    }
+    // Decoded straight from the file's pages where the system can map it: the pixels are
+    // copied once, into the picture.
+    const qint64 size = file.size();
+    if (size > 0) {
+        if (uchar* mapped = file.map(0, size)) {
+            struct Unmap {
+                QFile& f;
+                uchar* p;
+                ~Unmap() { f.unmap(p); }
+            } unmap{file, mapped};
+            return decodePicture(QByteArray::fromRawData(reinterpret_cast<const char*>(mapped), size),
+                                 fileName);
+        }
     }
     QByteArray bytes;
     try {

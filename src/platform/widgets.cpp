@@ -177,6 +177,7 @@ PictureBoxWidget::PictureBoxWidget(const ControlDesign& d, QWidget* parent) : QW
 
 void PictureBoxWidget::setPicture(Picture picture) {
     picture_ = std::move(picture);
+    shown_ = QImage();
     update();
 }
 
@@ -185,10 +186,14 @@ void PictureBoxWidget::paintEvent(QPaintEvent*) {
     const QRect inner = rect().adjusted(kEdge, kEdge, -kEdge, -kEdge);
     p.fillRect(inner, palette().color(QPalette::Window));
     if (!picture_.isNull()) {
-        p.save();
-        p.setClipRect(inner);
-        p.drawImage(inner.topLeft(), picture_.image());
-        p.restore();
+        // Only the part that fits the box is ever drawn, so only that part is converted
+        // for the screen, once per picture.
+        const QSize visible = picture_.size().boundedTo(inner.size());
+        if (shown_.size() != visible)
+            shown_ = picture_.image()
+                         .copy(QRect(QPoint(0, 0), visible))
+                         .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        p.drawImage(inner.topLeft(), shown_);
     }
     drawSunkenEdge(p, rect());
 }

@@ -86,6 +86,7 @@ protected:
 
 private:
     Picture picture_;
+    QImage shown_; // the visible part, ready for the screen
 };
 
 // The 3-D push button that shows an icon and no text: a raised face, the icon's first

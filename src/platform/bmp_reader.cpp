@@ -1,0 +1,467 @@
+#include "platform/bmp_reader.h"
+
+#include "platform/runtime_error.h"
+
+#include <QByteArray>
+#include <algorithm>
+#include <bit>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <unistd.h>
+
+namespace kv {
+
+namespace {
+
+[[noreturn]] void invalid() {
+    throw RuntimeError(ErrorCode::InvalidPicture);
+}
+[[noreturn]] void tooLarge() {
+    throw RuntimeError(ErrorCode::OutOfMemory);
+}
+
+enum : std::uint32_t {
+    BI_RGB = 0,
+    BI_RLE8 = 1,
+    BI_RLE4 = 2,
+    BI_BITFIELDS = 3,
+    BI_JPEG = 4,
+    BI_PNG = 5,
+    BI_ALPHABITFIELDS = 6,
+    // OS/2 2.x reuses the numbers 3 and 4 for its own compressions.
+    OS2_HUFFMAN1D = 1003,
+    OS2_RLE24 = 1004,
+};
+
+// Little-endian reads that never leave the buffer.
+struct Bytes {
+    const std::uint8_t* p;
+    std::size_t n;
+    bool has(std::size_t off, std::size_t len) const { return off <= n && len <= n - off; }
+    void need(std::size_t off, std::size_t len) const {
+        if (!has(off, len))
+            invalid();
+    }
+    std::uint16_t u16(std::size_t off) const {
+        need(off, 2);
+        return static_cast<std::uint16_t>(p[off] | p[off + 1] << 8);
+    }
+    std::uint32_t u32(std::size_t off) const {
+        need(off, 4);
+        return static_cast<std::uint32_t>(p[off]) | static_cast<std::uint32_t>(p[off + 1]) << 8 |
+               static_cast<std::uint32_t>(p[off + 2]) << 16 | static_cast<std::uint32_t>(p[off + 3]) << 24;
+    }
+    std::int32_t i32(std::size_t off) const { return static_cast<std::int32_t>(u32(off)); }
+};
+
+struct Header {
+    std::int64_t width = 0, height = 0;
+    bool topDown = false;
+    int bits = 0;
+    std::uint32_t compression = BI_RGB;
+    std::uint32_t imageSize = 0;
+    std::uint32_t colorsUsed = 0;
+    std::uint32_t masks[4] = {0, 0, 0, 0}; // red, green, blue, alpha
+    bool masksGiven = false;
+    std::size_t paletteAt = 0;
+    int paletteEntry = 4; // bytes per palette entry
+    std::size_t pixelsAt = 0;
+};
+
+bool isWindowsHeaderSize(std::uint32_t s) {
+    return s == 40 || s == 52 || s == 56 || s == 108 || s == 124;
+}
+
+Header readHeader(const Bytes& b) {
+    if (!looksLikeBmp(b.p, b.n))
+        invalid();
+    Header h;
+    const std::uint32_t offBits = b.u32(10);
+    const std::uint32_t hs = b.u32(14);
+    std::size_t end = 14;
+    if (hs == 12) { // OS/2 1.x
+        h.width = b.u16(18);
+        h.height = b.u16(20);
+        h.bits = b.u16(24);
+        h.paletteEntry = 3;
+        end += 12;
+    } else if (isWindowsHeaderSize(hs) || (hs >= 16 && hs <= 64)) {
+        b.need(14, hs);
+        const bool os2 = !isWindowsHeaderSize(hs);
+        h.width = b.i32(18);
+        const std::int32_t height = b.i32(22);
+        if (height == INT32_MIN)
+            invalid();
+        h.topDown = height < 0;
+        h.height = height < 0 ? -static_cast<std::int64_t>(height) : height;
+        h.bits = b.u16(28);
+        h.compression = hs >= 20 ? b.u32(30) : BI_RGB;
+        h.imageSize = hs >= 24 ? b.u32(34) : 0;
+        h.colorsUsed = hs >= 36 ? b.u32(46) : 0;
+        end += hs;
+        if (os2 && (h.compression == 3 || h.compression == 4))
+            h.compression += 1000;
+        if (h.compression == BI_BITFIELDS || h.compression == BI_ALPHABITFIELDS) {
+            h.masksGiven = true;
+            const std::size_t at = 54;
+            const int count = (hs >= 56 || h.compression == BI_ALPHABITFIELDS) ? 4 : 3;
+            for (int i = 0; i < count; ++i)
+                h.masks[i] = b.u32(at + 4 * static_cast<std::size_t>(i));
+            if (hs == 40)
+                end += static_cast<std::size_t>(count) * 4; // the masks follow the header
+        }
+    } else {
+        invalid();
+    }
+    if (h.width <= 0 || h.height <= 0)
+        invalid();
+    const bool embedded = h.compression == BI_JPEG || h.compression == BI_PNG;
+    switch (h.bits) {
+    case 1:
+    case 2:
+    case 4:
+    case 8:
+    case 16:
+    case 24:
+    case 32:
+        break;
+    case 0:
+        if (embedded) // the embedded picture carries its own depth
+            break;
+        invalid();
+    default:
+        invalid(); // including 64-bit pixels, which this reader does not take
+    }
+    h.paletteAt = end;
+    std::uint64_t paletteBytes = 0;
+    if (h.bits <= 8 && !embedded) {
+        const std::uint64_t entries = h.colorsUsed ? h.colorsUsed : (1u << h.bits);
+        paletteBytes = entries * static_cast<std::uint64_t>(h.paletteEntry);
+        if (!b.has(end, paletteBytes))
+            invalid(); // the palette runs off the file
+    }
+    h.pixelsAt = offBits ? offBits : end + static_cast<std::size_t>(paletteBytes);
+    if (h.pixelsAt < 14 + static_cast<std::size_t>(std::min<std::uint32_t>(hs, 124)) || h.pixelsAt > b.n)
+        invalid();
+    return h;
+}
+
+// A picture of the header's size. A zeroed one comes from calloc, whose fresh pages
+// the system hands out already zero, so it costs no pass over the pixels.
+QImage allocate(const Header& h, QImage::Format format, int depth, bool zeroed = false) {
+    constexpr std::int64_t kMaxSide = 1 << 24;
+    if (h.width > kMaxSide || h.height > kMaxSide)
+        tooLarge();
+    const std::uint64_t stride = ((static_cast<std::uint64_t>(h.width) * depth + 31) / 32) * 4;
+    const std::uint64_t total = stride * static_cast<std::uint64_t>(h.height);
+    if (total > pictureMemoryLimit() || stride > INT32_MAX)
+        tooLarge();
+    try {
+        QImage img;
+        if (zeroed) {
+            void* buffer = std::calloc(static_cast<std::size_t>(total), 1);
+            if (!buffer)
+                tooLarge();
+            img = QImage(
+                static_cast<uchar*>(buffer), static_cast<int>(h.width), static_cast<int>(h.height),
+                static_cast<qsizetype>(stride), format, [](void* p) { std::free(p); }, buffer);
+        } else {
+            img = QImage(static_cast<int>(h.width), static_cast<int>(h.height), format);
+        }
+        if (img.isNull())
+            tooLarge();
+        return img;
+    } catch (const std::bad_alloc&) {
+        tooLarge();
+    }
+}
+
+QList<QRgb> colorTable(const Bytes& b, const Header& h) {
+    QList<QRgb> table(256, qRgb(0, 0, 0)); // indexes past the palette show black
+    const std::uint32_t entries = std::min<std::uint32_t>(h.colorsUsed ? h.colorsUsed : (1u << h.bits), 256);
+    for (std::uint32_t i = 0; i < entries; ++i) {
+        const std::size_t at = h.paletteAt + static_cast<std::size_t>(i) * h.paletteEntry;
+        b.need(at, 3);
+        table[static_cast<int>(i)] = qRgb(b.p[at + 2], b.p[at + 1], b.p[at]);
+    }
+    return table;
+}
+
+int imageRow(const Header& h, std::int64_t y) {
+    return static_cast<int>(h.topDown ? y : h.height - 1 - y);
+}
+
+// Uncompressed rows: all of them must be there (the last row may lack its padding).
+std::size_t rowStride(const Header& h) {
+    return ((static_cast<std::size_t>(h.width) * h.bits + 31) / 32) * 4;
+}
+
+void needRows(const Bytes& b, const Header& h) {
+    const std::uint64_t stride = rowStride(h);
+    const std::uint64_t last = (static_cast<std::uint64_t>(h.width) * h.bits + 7) / 8;
+    if (!b.has(h.pixelsAt, stride * static_cast<std::uint64_t>(h.height - 1) + last))
+        invalid();
+}
+
+QImage readIndexed(const Bytes& b, const Header& h) {
+    needRows(b, h);
+    QImage img = allocate(h, QImage::Format_Indexed8, 8);
+    img.setColorTable(colorTable(b, h));
+    const std::size_t stride = rowStride(h);
+    const int w = static_cast<int>(h.width);
+    for (std::int64_t y = 0; y < h.height; ++y) {
+        const std::uint8_t* src = b.p + h.pixelsAt + static_cast<std::size_t>(y) * stride;
+        uchar* dst = img.scanLine(imageRow(h, y));
+        if (h.bits == 8) {
+            std::memcpy(dst, src, static_cast<std::size_t>(w));
+            continue;
+        }
+        const int perByte = 8 / h.bits;
+        const int mask = (1 << h.bits) - 1;
+        for (int x = 0; x < w; ++x) {
+            const int shift = 8 - h.bits * (x % perByte + 1);
+            dst[x] = static_cast<uchar>((src[x / perByte] >> shift) & mask);
+        }
+    }
+    return img;
+}
+
+QImage readRgb24(const Bytes& b, const Header& h) {
+    needRows(b, h);
+    QImage img = allocate(h, QImage::Format_BGR888, 24);
+    const std::size_t stride = rowStride(h);
+    const std::size_t rowBytes = static_cast<std::size_t>(h.width) * 3;
+    for (std::int64_t y = 0; y < h.height; ++y)
+        std::memcpy(img.scanLine(imageRow(h, y)), b.p + h.pixelsAt + static_cast<std::size_t>(y) * stride,
+                    rowBytes);
+    return img;
+}
+
+// One channel of a bit-field pixel, scaled to 8 bits.
+struct Channel {
+    std::uint32_t mask = 0;
+    int shift = 0;
+    std::uint64_t max = 0;
+    explicit Channel(std::uint32_t m) : mask(m) {
+        if (m) {
+            shift = std::countr_zero(m);
+            max = m >> shift;
+        }
+    }
+    int operator()(std::uint32_t v) const {
+        if (!mask)
+            return 0;
+        const std::uint64_t c = (v & mask) >> shift;
+        return static_cast<int>((c * 255 + max / 2) / max);
+    }
+};
+
+QImage readBitFields(const Bytes& b, const Header& h) {
+    needRows(b, h);
+    std::uint32_t m[4] = {h.masks[0], h.masks[1], h.masks[2], h.masks[3]};
+    if (!h.masksGiven) {
+        if (h.bits == 16) {
+            m[0] = 0x7C00, m[1] = 0x03E0, m[2] = 0x001F, m[3] = 0; // 5-5-5
+        } else {
+            m[0] = 0xFF0000, m[1] = 0xFF00, m[2] = 0xFF, m[3] = 0; // the fourth byte is unused
+        }
+    }
+    const bool alpha = m[3] != 0;
+    QImage img = allocate(h, alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32, 32);
+    const Channel r(m[0]), g(m[1]), bl(m[2]), a(m[3]);
+    const std::size_t stride = rowStride(h);
+    const int bytes = h.bits / 8;
+    const int w = static_cast<int>(h.width);
+    std::uint32_t alphaSeen = 0;
+    for (std::int64_t y = 0; y < h.height; ++y) {
+        const std::uint8_t* src = b.p + h.pixelsAt + static_cast<std::size_t>(y) * stride;
+        auto* dst = reinterpret_cast<QRgb*>(img.scanLine(imageRow(h, y)));
+        for (int x = 0; x < w; ++x, src += bytes) {
+            std::uint32_t v = src[0] | static_cast<std::uint32_t>(src[1]) << 8;
+            if (bytes >= 3)
+                v |= static_cast<std::uint32_t>(src[2]) << 16;
+            if (bytes == 4)
+                v |= static_cast<std::uint32_t>(src[3]) << 24;
+            const int av = alpha ? a(v) : 255;
+            alphaSeen |= static_cast<std::uint32_t>(av);
+            dst[x] = qRgba(r(v), g(v), bl(v), av);
+        }
+    }
+    if (alpha && alphaSeen == 0) {
+        // An alpha channel that is zero everywhere was never meant: the picture is opaque.
+        for (int y = 0; y < img.height(); ++y) {
+            auto* line = reinterpret_cast<QRgb*>(img.scanLine(y));
+            for (int x = 0; x < w; ++x)
+                line[x] |= 0xFF000000u;
+        }
+        img.reinterpretAsFormat(QImage::Format_RGB32);
+    }
+    return img;
+}
+
+// Fills a short run with word stores: most runs are short, and a string instruction
+// costs more to start than such a run takes to write.
+inline void fillRun(uchar* out, uchar value, int n) {
+    if (n >= 64) {
+        std::memset(out, value, static_cast<std::size_t>(n));
+        return;
+    }
+    const std::uint64_t pattern = 0x0101010101010101ULL * value;
+    int i = 0;
+    for (; i + 8 <= n; i += 8)
+        std::memcpy(out + i, &pattern, 8);
+    for (; i < n; ++i)
+        out[i] = value;
+}
+
+// RLE4, RLE8 and RLE24. Pixels the stream skips (deltas, early ends of lines or of the
+// bitmap) keep colour 0. A stream that ends without its end-of-bitmap code ends there.
+QImage readRle(const Bytes& b, const Header& h) {
+    const int depth = h.compression == OS2_RLE24 ? 24 : 8;
+    QImage img = allocate(h, depth == 24 ? QImage::Format_BGR888 : QImage::Format_Indexed8, depth, true);
+    if (depth == 8)
+        img.setColorTable(colorTable(b, h));
+    const std::int64_t w = h.width, ht = h.height;
+    const int pixelBytes = depth / 8;
+    std::size_t pos = h.pixelsAt;
+    const std::size_t end = h.imageSize && b.has(h.pixelsAt, h.imageSize) ? h.pixelsAt + h.imageSize : b.n;
+    std::int64_t x = 0, y = 0;
+    uchar* const bits = img.bits();
+    const std::size_t stride = static_cast<std::size_t>(img.bytesPerLine());
+    uchar* row = bits + static_cast<std::size_t>(imageRow(h, 0)) * stride;
+    auto moveToRow = [&] {
+        if (y < ht)
+            row = bits + static_cast<std::size_t>(imageRow(h, y)) * stride;
+    };
+    const std::uint8_t* const p = b.p;
+    while (pos + 2 <= end) {
+        const std::uint8_t count = p[pos], code = p[pos + 1];
+        pos += 2;
+        if (count > 0) { // a run of one colour (RLE4: two alternating colours)
+            if (y >= ht || x + count > w)
+                invalid();
+            uchar* out = row + x * pixelBytes;
+            if (h.compression == BI_RLE8) {
+                fillRun(out, code, count);
+            } else if (h.compression == BI_RLE4) {
+                const uchar pair[2] = {static_cast<uchar>(code >> 4), static_cast<uchar>(code & 0x0F)};
+                for (int i = 0; i < count; ++i)
+                    out[i] = pair[i & 1];
+            } else {
+                if (pos + 2 > end)
+                    break;
+                const uchar colour[3] = {code, p[pos], p[pos + 1]};
+                pos += 2;
+                for (int i = 0; i < count; ++i)
+                    std::memcpy(out + i * 3, colour, 3);
+            }
+            x += count;
+            continue;
+        }
+        if (code == 0) { // end of line
+            x = 0;
+            if (++y > ht)
+                invalid();
+            moveToRow();
+        } else if (code == 1) { // end of bitmap
+            break;
+        } else if (code == 2) { // delta: move right and up
+            if (pos + 2 > end)
+                break;
+            x += p[pos];
+            y += p[pos + 1];
+            pos += 2;
+            if (x > w || y > ht || (y == ht && x > 0))
+                invalid();
+            moveToRow();
+        } else { // an absolute run of `code` pixels, padded to a whole word
+            const std::size_t n = code;
+            const std::size_t bytes =
+                h.compression == BI_RLE4 ? (n + 1) / 2 : n * static_cast<std::size_t>(pixelBytes);
+            if (y >= ht || x + static_cast<std::int64_t>(n) > w || pos + bytes > end)
+                invalid();
+            uchar* out = row + x * pixelBytes;
+            if (h.compression == BI_RLE4) {
+                for (std::size_t i = 0; i < n; ++i)
+                    out[i] = static_cast<uchar>(i & 1 ? p[pos + i / 2] & 0x0F : p[pos + i / 2] >> 4);
+            } else {
+                std::memcpy(out, p + pos, bytes);
+            }
+            x += static_cast<std::int64_t>(n);
+            pos += bytes + (bytes & 1);
+        }
+    }
+    return img;
+}
+
+QImage readEmbedded(const Bytes& b, const Header& h) {
+    const std::size_t len = h.imageSize && b.has(h.pixelsAt, h.imageSize) ? h.imageSize : b.n - h.pixelsAt;
+    QImage img;
+    img.loadFromData(b.p + h.pixelsAt, static_cast<int>(std::min<std::size_t>(len, INT32_MAX)),
+                     h.compression == BI_PNG ? "PNG" : "JPEG");
+    if (img.isNull())
+        invalid();
+    return img;
+}
+
+} // namespace
+
+bool looksLikeBmp(const std::uint8_t* data, std::size_t size) {
+    return size >= 18 && data[0] == 'B' && data[1] == 'M';
+}
+
+namespace {
+std::size_t memoryLimitSet = 0;
+}
+
+void setPictureMemoryLimit(std::size_t bytes) {
+    memoryLimitSet = bytes;
+}
+
+std::size_t pictureMemoryLimit() {
+    if (memoryLimitSet)
+        return memoryLimitSet;
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0)
+        return std::size_t(1) << 31;
+    return static_cast<std::size_t>(pages) * static_cast<std::size_t>(pageSize) / 2;
+}
+
+QImage decodeBmp(const std::uint8_t* data, std::size_t size) {
+    const Bytes b{data, size};
+    const Header h = readHeader(b);
+    switch (h.compression) {
+    case BI_RGB:
+        if (h.bits <= 8)
+            return readIndexed(b, h);
+        if (h.bits == 24)
+            return readRgb24(b, h);
+        return readBitFields(b, h);
+    case BI_RLE8:
+        if (h.bits != 8)
+            invalid();
+        return readRle(b, h);
+    case BI_RLE4:
+        if (h.bits != 4)
+            invalid();
+        return readRle(b, h);
+    case OS2_RLE24:
+        if (h.bits != 24)
+            invalid();
+        return readRle(b, h);
+    case BI_BITFIELDS:
+    case BI_ALPHABITFIELDS:
+        if (h.bits != 16 && h.bits != 24 && h.bits != 32)
+            invalid();
+        return readBitFields(b, h);
+    case BI_JPEG:
+    case BI_PNG:
+        return readEmbedded(b, h);
+    default:
+        invalid(); // OS/2 Huffman 1D, and anything unknown
+    }
+}
+
+} // namespace kv

@@ -1,0 +1,566 @@
+// The bitmap reader: each variant written by the test's own writer from a known picture
+// and read back pixel by pixel; malformed files raise the invalid-picture error.
+#include "platform/bmp_reader.h"
+#include "platform/runtime_error.h"
+
+#include <QBuffer>
+#include <QCryptographicHash>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QtTest>
+#include <functional>
+
+using namespace kv;
+
+namespace {
+
+void put16(QByteArray& b, quint32 v) {
+    b.append(char(v & 0xFF));
+    b.append(char((v >> 8) & 0xFF));
+}
+void put32(QByteArray& b, quint32 v) {
+    put16(b, v & 0xFFFF);
+    put16(b, v >> 16);
+}
+void set32(QByteArray& b, int at, quint32 v) {
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = char((v >> (8 * i)) & 0xFF);
+}
+
+// What the test writes: a header of any size and the raw bytes that follow it.
+struct Bmp {
+    int headerSize = 40;
+    int width = 0, height = 0; // height < 0: top-down
+    int bits = 24;
+    quint32 compression = 0;
+    quint32 colorsUsed = 0;
+    QList<QRgb> palette; // written as 4-byte entries (3 for the 12-byte header)
+    quint32 masks[4] = {0, 0, 0, 0};
+    bool masksAfterHeader = false; // the 40-byte header's BITFIELDS masks
+    int maskCount = 3;
+    QByteArray pixels;
+    quint32 imageSize = 0;
+
+    QByteArray bytes() const {
+        QByteArray h;
+        if (headerSize == 12) {
+            put32(h, 12);
+            put16(h, quint32(width));
+            put16(h, quint32(height));
+            put16(h, 1);
+            put16(h, quint32(bits));
+        } else {
+            QByteArray full;
+            put32(full, quint32(headerSize));
+            put32(full, quint32(width));
+            put32(full, quint32(height));
+            put16(full, 1);
+            put16(full, quint32(bits));
+            put32(full, compression);
+            put32(full, imageSize ? imageSize : quint32(pixels.size()));
+            put32(full, 2835);
+            put32(full, 2835);
+            const bool fullPalette = bits >= 1 && bits <= 8 && palette.size() == (1 << bits);
+            put32(full, colorsUsed || fullPalette ? colorsUsed : quint32(palette.size()));
+            put32(full, 0);
+            for (quint32 m : masks)
+                put32(full, m);
+            while (full.size() < 124)
+                full.append('\0');
+            h = full.left(headerSize);
+        }
+        if (masksAfterHeader)
+            for (int i = 0; i < maskCount; ++i)
+                put32(h, masks[i]);
+        for (QRgb c : palette) {
+            h.append(char(qBlue(c)));
+            h.append(char(qGreen(c)));
+            h.append(char(qRed(c)));
+            if (headerSize != 12)
+                h.append('\0');
+        }
+        QByteArray f("BM");
+        put32(f, quint32(14 + h.size() + pixels.size()));
+        put32(f, 0);
+        put32(f, quint32(14 + h.size()));
+        return f + h + pixels;
+    }
+};
+
+QImage decode(const QByteArray& file) {
+    // KV_BMP_SEEDS=folder keeps every file the tests decode, as seeds for the fuzzer.
+    static const QString seeds = qEnvironmentVariable("KV_BMP_SEEDS");
+    if (!seeds.isEmpty()) {
+        QFile out(seeds + "/" + QCryptographicHash::hash(file, QCryptographicHash::Sha1).toHex() + ".bmp");
+        if (out.open(QIODevice::WriteOnly))
+            out.write(file);
+    }
+    return decodeBmp(reinterpret_cast<const std::uint8_t*>(file.constData()), std::size_t(file.size()));
+}
+
+int errorOf(const QByteArray& file) {
+    try {
+        decode(file);
+    } catch (const RuntimeError& e) {
+        return e.number();
+    }
+    return 0;
+}
+
+// A picture with something different in every pixel, in the colours of `colour(x, y)`.
+QImage pattern(int w, int h, const std::function<QRgb(int, int)>& colour) {
+    QImage img(w, h, QImage::Format_ARGB32);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            img.setPixel(x, y, colour(x, y));
+    return img;
+}
+
+QRgb rgb24(int x, int y) {
+    return qRgb((x * 37 + y * 11) & 0xFF, (x * 5 + y * 71) & 0xFF, (x * y + 13) & 0xFF);
+}
+
+// Rows of pixels, bottom-up unless topDown, each padded to 4 bytes.
+QByteArray rows(int w, int h, int bits, bool topDown, const std::function<quint32(int, int)>& value) {
+    QByteArray out;
+    const int stride = ((w * bits + 31) / 32) * 4;
+    for (int r = 0; r < h; ++r) {
+        const int y = topDown ? r : h - 1 - r;
+        QByteArray row(stride, '\0');
+        for (int x = 0; x < w; ++x) {
+            const quint32 v = value(x, y);
+            if (bits < 8) {
+                const int perByte = 8 / bits;
+                row[x / perByte] = char(uchar(row[x / perByte]) | (v << (8 - bits * (x % perByte + 1))));
+            } else {
+                for (int i = 0; i < bits / 8; ++i)
+                    row[x * (bits / 8) + i] = char((v >> (8 * i)) & 0xFF);
+            }
+        }
+        out += row;
+    }
+    return out;
+}
+
+void comparePixels(const QImage& got, const QImage& want) {
+    QCOMPARE(got.size(), want.size());
+    const QImage g = got.convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < want.height(); ++y)
+        for (int x = 0; x < want.width(); ++x)
+            if (g.pixel(x, y) != want.pixel(x, y))
+                QFAIL(qPrintable(QString("pixel %1,%2: %3 instead of %4")
+                                     .arg(x)
+                                     .arg(y)
+                                     .arg(g.pixel(x, y), 8, 16, QChar('0'))
+                                     .arg(want.pixel(x, y), 8, 16, QChar('0'))));
+}
+
+QList<QRgb> somePalette(int n) {
+    QList<QRgb> p;
+    for (int i = 0; i < n; ++i)
+        p << qRgb((i * 53) & 0xFF, (i * 97 + 40) & 0xFF, (255 - i * 31) & 0xFF);
+    return p;
+}
+
+int scale(quint32 v, int bitsWide) {
+    const quint64 max = (quint64(1) << bitsWide) - 1;
+    return int((v * 255 + max / 2) / max);
+}
+
+} // namespace
+
+class BmpReaderTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void rgb24InEveryHeader_data() {
+        QTest::addColumn<int>("headerSize");
+        QTest::addColumn<bool>("topDown");
+        for (int hs : {12, 16, 40, 52, 56, 64, 108, 124})
+            for (bool td : {false, true})
+                if (hs != 12 || !td) // the OS/2 1.x header has no top-down form
+                    QTest::addRow("header %d%s", hs, td ? " top-down" : "") << hs << td;
+    }
+    void rgb24InEveryHeader() {
+        QFETCH(int, headerSize);
+        QFETCH(bool, topDown);
+        const int w = 13, h = 7; // rows padded from 39 to 40 bytes
+        Bmp b;
+        b.headerSize = headerSize;
+        b.width = w;
+        b.height = topDown ? -h : h;
+        b.pixels = rows(w, h, 24, topDown, [](int x, int y) { return rgb24(x, y) & 0xFFFFFF; });
+        const QImage img = decode(b.bytes());
+        QCOMPARE(img.format(), QImage::Format_BGR888); // kept at 24 bits, not widened
+        comparePixels(img, pattern(w, h, rgb24));
+    }
+
+    void palettesOfEveryDepth_data() {
+        QTest::addColumn<int>("bits");
+        QTest::addColumn<int>("headerSize");
+        for (int bits : {1, 2, 4, 8})
+            for (int hs : {12, 40})
+                QTest::addRow("%d bits, header %d", bits, hs) << bits << hs;
+    }
+    void palettesOfEveryDepth() {
+        QFETCH(int, bits);
+        QFETCH(int, headerSize);
+        const int w = 19, h = 5, colours = 1 << bits;
+        Bmp b;
+        b.headerSize = headerSize;
+        b.width = w;
+        b.height = h;
+        b.bits = bits;
+        b.palette = somePalette(colours);
+        auto index = [&](int x, int y) { return quint32((x * 7 + y * 3) % colours); };
+        b.pixels = rows(w, h, bits, false, index);
+        const QImage img = decode(b.bytes());
+        QCOMPARE(img.format(), QImage::Format_Indexed8);
+        comparePixels(img, pattern(w, h, [&](int x, int y) { return b.palette[int(index(x, y))]; }));
+    }
+
+    void shortAndLongPalettes() {
+        // Three colours for an 8-bit picture: indexes past them show black.
+        Bmp b;
+        b.width = 6;
+        b.height = 2;
+        b.bits = 8;
+        b.colorsUsed = 3;
+        b.palette = somePalette(3);
+        b.pixels = rows(6, 2, 8, false, [](int x, int) { return quint32(x); });
+        comparePixels(decode(b.bytes()),
+                      pattern(6, 2, [&](int x, int) { return x < 3 ? b.palette[x] : qRgb(0, 0, 0); }));
+        // Twenty colours for a 4-bit picture: the extra ones are never used.
+        Bmp l;
+        l.width = 4;
+        l.height = 1;
+        l.bits = 4;
+        l.colorsUsed = 20;
+        l.palette = somePalette(20);
+        l.pixels = rows(4, 1, 4, false, [](int x, int) { return quint32(15 - x); });
+        comparePixels(decode(l.bytes()), pattern(4, 1, [&](int x, int) { return l.palette[15 - x]; }));
+    }
+
+    void rle8WithDeltasAndEarlyLineEnds() {
+        // 8 x 4, bottom-up. Skipped pixels keep colour 0 of the palette.
+        QByteArray s;
+        s += QByteArray::fromHex("0305");              // row 0: 3 x colour 5
+        s += QByteArray::fromHex("0003010203") + '\0'; // absolute 1 2 3, padded
+        s += QByteArray::fromHex("0000");              // end of line (2 pixels skipped)
+        s += QByteArray::fromHex("00020201");          // row 1: delta right 2, up 1 -> row 2, x 2
+        s += QByteArray::fromHex("0207");              // 2 x colour 7 at x 2..3
+        s += QByteArray::fromHex("0000");              // end of line
+        s += QByteArray::fromHex("0809");              // row 3: 8 x colour 9
+        s += QByteArray::fromHex("0001");              // end of bitmap
+        Bmp b;
+        b.width = 8;
+        b.height = 4;
+        b.bits = 8;
+        b.compression = 1;
+        b.palette = somePalette(256);
+        b.pixels = s;
+        const QList<QRgb> p = b.palette;
+        const int expected[4][8] = {{9, 9, 9, 9, 9, 9, 9, 9},  // top row (row 3)
+                                    {0, 0, 7, 7, 0, 0, 0, 0},  // row 2
+                                    {0, 0, 0, 0, 0, 0, 0, 0},  // row 1, skipped
+                                    {5, 5, 5, 1, 2, 3, 0, 0}}; // bottom row
+        comparePixels(decode(b.bytes()), pattern(8, 4, [&](int x, int y) { return p[expected[y][x]]; }));
+    }
+
+    void rle4AndAnEarlyEnd() {
+        QByteArray s;
+        s += QByteArray::fromHex("05A1");     // 5 pixels alternating A 1 A 1 A
+        s += QByteArray::fromHex("00033450"); // absolute 3 4 5, padded to a word
+        s += QByteArray::fromHex("0000");     // end of line
+        s += QByteArray::fromHex("0233");     // row 1: 2 x colour 3, then the data ends
+        Bmp b;
+        b.width = 8;
+        b.height = 3;
+        b.bits = 4;
+        b.compression = 2;
+        b.palette = somePalette(16);
+        b.pixels = s;
+        const int expected[3][8] = {
+            {0, 0, 0, 0, 0, 0, 0, 0}, {3, 3, 0, 0, 0, 0, 0, 0}, {10, 1, 10, 1, 10, 3, 4, 5}};
+        comparePixels(decode(b.bytes()),
+                      pattern(8, 3, [&](int x, int y) { return b.palette[expected[y][x]]; }));
+    }
+
+    void rle24FromOs2() {
+        QByteArray s = QByteArray::fromHex("02"
+                                           "102030") +
+                       QByteArray::fromHex("0003"
+                                           "aabbcc"
+                                           "aabbcc"
+                                           "aabbcc") +
+                       '\0' + QByteArray::fromHex("0001");
+        Bmp b;
+        b.headerSize = 64;
+        b.width = 5;
+        b.height = 1;
+        b.bits = 24;
+        b.compression = 4; // RLE24 in an OS/2 2.x header
+        b.pixels = s;
+        comparePixels(decode(b.bytes()), pattern(5, 1, [](int x, int) {
+                          return x < 2 ? qRgb(0x30, 0x20, 0x10) : qRgb(0xcc, 0xbb, 0xaa);
+                      }));
+    }
+
+    void sixteenBitsWithAnyMasks_data() {
+        QTest::addColumn<quint32>("r");
+        QTest::addColumn<quint32>("g");
+        QTest::addColumn<quint32>("b");
+        QTest::addColumn<int>("compression");
+        QTest::addRow("5-5-5 plain") << 0x7C00u << 0x03E0u << 0x001Fu << 0;
+        QTest::addRow("5-6-5") << 0xF800u << 0x07E0u << 0x001Fu << 3;
+        QTest::addRow("2-3-1") << 0x0030u << 0x000Eu << 0x0001u << 3;
+        QTest::addRow("4-4-4") << 0x0F00u << 0x00F0u << 0x000Fu << 3;
+    }
+    void sixteenBitsWithAnyMasks() {
+        QFETCH(quint32, r);
+        QFETCH(quint32, g);
+        QFETCH(quint32, b);
+        QFETCH(int, compression);
+        const int w = 9, h = 4;
+        auto value = [](int x, int y) { return quint32((x * 1237 + y * 4111) & 0xFFFF); };
+        Bmp bmp;
+        bmp.width = w;
+        bmp.height = h;
+        bmp.bits = 16;
+        bmp.compression = quint32(compression);
+        bmp.masksAfterHeader = compression == 3;
+        bmp.masks[0] = r, bmp.masks[1] = g, bmp.masks[2] = b;
+        bmp.pixels = rows(w, h, 16, false, value);
+        auto channel = [](quint32 v, quint32 mask) {
+            const int shift = std::countr_zero(mask);
+            return scale((v & mask) >> shift, std::popcount(mask));
+        };
+        comparePixels(decode(bmp.bytes()), pattern(w, h, [&](int x, int y) {
+                          const quint32 v = value(x, y);
+                          return qRgb(channel(v, r), channel(v, g), channel(v, b));
+                      }));
+    }
+
+    void tenBitChannelsWithTwoBitsOfAlpha() {
+        // 10-10-10-2 in a version 4 header.
+        const int w = 5, h = 3;
+        auto value = [](int x, int y) {
+            return quint32((x * 0x1234567u + y * 0x9ABCDEFu) & 0x3FFFFFFF) | quint32(x % 4) << 30;
+        };
+        Bmp b;
+        b.headerSize = 108;
+        b.width = w;
+        b.height = h;
+        b.bits = 32;
+        b.compression = 3;
+        b.masks[0] = 0x3FF00000, b.masks[1] = 0x000FFC00, b.masks[2] = 0x000003FF, b.masks[3] = 0xC0000000;
+        b.pixels = rows(w, h, 32, false, value);
+        const QImage img = decode(b.bytes());
+        QVERIFY(img.hasAlphaChannel());
+        comparePixels(img, pattern(w, h, [&](int x, int y) {
+                          const quint32 v = value(x, y);
+                          return qRgba(scale((v >> 20) & 0x3FF, 10), scale((v >> 10) & 0x3FF, 10),
+                                       scale(v & 0x3FF, 10), scale(v >> 30, 2));
+                      }));
+    }
+
+    void thirtyTwoBitsWithAndWithoutAlpha() {
+        const int w = 4, h = 2;
+        auto argb = [](int x, int y) {
+            return quint32(((x * 60) << 24) | (x * 40 + y) << 16 | (y * 90) << 8 | 7);
+        };
+        // Plain 32-bit: the fourth byte is not alpha.
+        Bmp plain;
+        plain.width = w;
+        plain.height = h;
+        plain.bits = 32;
+        plain.pixels = rows(w, h, 32, false, argb);
+        comparePixels(decode(plain.bytes()),
+                      pattern(w, h, [&](int x, int y) { return argb(x, y) | 0xFF000000u; }));
+        // Version 5 with an alpha mask: transparency as written.
+        Bmp alpha = plain;
+        alpha.headerSize = 124;
+        alpha.compression = 3;
+        alpha.masks[0] = 0xFF0000, alpha.masks[1] = 0xFF00, alpha.masks[2] = 0xFF,
+        alpha.masks[3] = 0xFF000000;
+        comparePixels(decode(alpha.bytes()), pattern(w, h, [&](int x, int y) { return argb(x, y); }));
+        // An alpha channel that is zero everywhere is ignored: the picture is opaque.
+        Bmp zero = alpha;
+        zero.pixels = rows(w, h, 32, false, [&](int x, int y) { return argb(x, y) & 0xFFFFFF; });
+        const QImage img = decode(zero.bytes());
+        QVERIFY(!img.hasAlphaChannel());
+        comparePixels(img, pattern(w, h, [&](int x, int y) { return argb(x, y) | 0xFF000000u; }));
+        // The same with alpha bit fields in a 40-byte header (four masks after it).
+        Bmp ab = alpha;
+        ab.headerSize = 40;
+        ab.compression = 6;
+        ab.masksAfterHeader = true;
+        ab.maskCount = 4;
+        comparePixels(decode(ab.bytes()), pattern(w, h, [&](int x, int y) { return argb(x, y); }));
+    }
+
+    void twentyFourBitsWithBitFields() {
+        Bmp b;
+        b.width = 3;
+        b.height = 2;
+        b.compression = 3;
+        b.masksAfterHeader = true;
+        b.masks[0] = 0x0000FF, b.masks[1] = 0x00FF00, b.masks[2] = 0xFF0000; // red in the first byte
+        b.pixels = rows(3, 2, 24, false, [](int x, int y) { return rgb24(x, y) & 0xFFFFFF; });
+        comparePixels(decode(b.bytes()), pattern(3, 2, [](int x, int y) {
+                          const QRgb c = rgb24(x, y);
+                          return qRgb(qBlue(c), qGreen(c), qRed(c));
+                      }));
+    }
+
+    void embeddedPngAndJpeg() {
+        const QImage src = pattern(10, 6, rgb24).convertToFormat(QImage::Format_RGB32);
+        for (const char* format : {"PNG", "JPEG"}) {
+            QByteArray data;
+            QBuffer buf(&data);
+            buf.open(QIODevice::WriteOnly);
+            QVERIFY(src.save(&buf, format, 100));
+            Bmp b;
+            b.width = 10;
+            b.height = 6;
+            b.bits = 0;
+            b.compression = QByteArray(format) == "PNG" ? 5 : 4;
+            b.pixels = data;
+            QByteArray file = b.bytes();
+            const QImage img = decode(file);
+            QCOMPARE(img.size(), src.size());
+            if (QByteArray(format) == "PNG")
+                comparePixels(img, src.convertToFormat(QImage::Format_ARGB32));
+        }
+    }
+
+    void malformedFilesAreInvalidPictures() {
+        Bmp good;
+        good.width = 5;
+        good.height = 3;
+        good.bits = 8;
+        good.palette = somePalette(256);
+        good.pixels = rows(5, 3, 8, false, [](int x, int y) { return quint32(x + y); });
+        const QByteArray file = good.bytes();
+        QCOMPARE(errorOf(file), 0);
+        // Cut at every header field boundary, inside the palette and inside the pixels.
+        for (int cut :
+             {0, 1, 2, 6, 10, 14, 18, 22, 26, 28, 30, 34, 38, 42, 46, 50, 54, 300, 1078, 1080, 1090})
+            QVERIFY2(errorOf(file.left(cut)) == 481, qPrintable(QString("cut at %1").arg(cut)));
+        auto with = [&](int at, quint32 v) {
+            QByteArray f = file;
+            set32(f, at, v);
+            return errorOf(f);
+        };
+        QCOMPARE(with(14, 8), 481); // header size
+        QCOMPARE(with(14, 200), 481);
+        QCOMPARE(with(18, 0), 481);           // width 0
+        QCOMPARE(with(18, quint32(-5)), 481); // negative width
+        QCOMPARE(with(22, 0), 481);           // height 0
+        QCOMPARE(with(22, 0x80000000u), 481);
+        QCOMPARE(with(18, 100000), 481);      // far more rows than the file holds
+        QCOMPARE(with(46, 0xFFFFFFF0u), 481); // a palette that runs off the file
+        QCOMPARE(with(10, 1u << 30), 481);    // pixels past the end
+        for (quint32 bits : {0u, 3u, 7u, 64u, 65535u}) {
+            QByteArray f = file;
+            f[28] = char(bits & 0xFF);
+            f[29] = char(bits >> 8);
+            QVERIFY2(errorOf(f) == 481, qPrintable(QString("%1 bits").arg(bits)));
+        }
+        QCOMPARE(with(30, 3), 481);  // bit fields on a palette picture
+        QCOMPARE(with(30, 99), 481); // unknown compression
+        QByteArray notBm = file;
+        notBm[0] = 'X';
+        QCOMPARE(errorOf(notBm), 481);
+    }
+
+    void rleStreamsThatOverrun() {
+        auto rle8 = [](const QByteArray& stream) {
+            Bmp b;
+            b.width = 4;
+            b.height = 2;
+            b.bits = 8;
+            b.compression = 1;
+            b.palette = somePalette(4);
+            b.pixels = stream;
+            return errorOf(b.bytes());
+        };
+        QCOMPARE(rle8(QByteArray::fromHex("04010001")), 0);
+        QCOMPARE(rle8(QByteArray::fromHex("05010001")), 481);           // a run past the row's end
+        QCOMPARE(rle8(QByteArray::fromHex("000501020304050001")), 481); // absolute past the row's end
+        QCOMPARE(rle8(QByteArray::fromHex("000209000001")), 481);       // delta past the right edge
+        QCOMPARE(rle8(QByteArray::fromHex("000200050001")), 481);       // delta past the top
+        QCOMPARE(rle8(QByteArray::fromHex("0000000000000401")), 481);   // lines past the top
+        QCOMPARE(rle8(QByteArray::fromHex("000401")), 481);             // absolute data cut off
+    }
+
+    void hugeHeadersGetOutOfMemory() {
+        Bmp b;
+        b.width = (1 << 24) + 1;
+        b.height = 1;
+        b.bits = 8;
+        b.compression = 1;
+        b.palette = somePalette(2);
+        b.pixels = QByteArray::fromHex("0001");
+        QCOMPARE(errorOf(b.bytes()), 7);
+        // More than the memory a picture may take.
+        setPictureMemoryLimit(1 << 20);
+        b.width = 2000;
+        b.height = 2000;
+        QCOMPARE(errorOf(b.bytes()), 7);
+        setPictureMemoryLimit(0);
+        QCOMPARE(errorOf(b.bytes()), 0); // 4 MB is fine otherwise
+    }
+
+    void randomDamageNeverCrashes() {
+        // Mutated copies of valid files either decode or raise a run-time error.
+        QList<QByteArray> seeds;
+        Bmp a;
+        a.width = 7;
+        a.height = 5;
+        a.pixels = rows(7, 5, 24, false, [](int x, int y) { return rgb24(x, y) & 0xFFFFFF; });
+        seeds << a.bytes();
+        Bmp r;
+        r.width = 8;
+        r.height = 4;
+        r.bits = 8;
+        r.compression = 1;
+        r.palette = somePalette(16);
+        r.pixels =
+            QByteArray::fromHex("03050003010203000000020201020700000809") + QByteArray::fromHex("0001");
+        seeds << r.bytes();
+        Bmp f;
+        f.headerSize = 124;
+        f.width = 4;
+        f.height = 3;
+        f.bits = 16;
+        f.compression = 3;
+        f.masks[0] = 0xF800, f.masks[1] = 0x7E0, f.masks[2] = 0x1F;
+        f.pixels = rows(4, 3, 16, false, [](int x, int y) { return quint32(x * 999 + y); });
+        seeds << f.bytes();
+        setPictureMemoryLimit(64 << 20);
+        QRandomGenerator rng(500);
+        int decoded = 0;
+        for (int i = 0; i < 6000; ++i) {
+            QByteArray m = seeds[i % seeds.size()];
+            const int edits = 1 + int(rng.bounded(6));
+            for (int e = 0; e < edits; ++e) {
+                const int at = int(rng.bounded(quint32(m.size())));
+                m[at] = char(rng.bounded(256));
+            }
+            if (rng.bounded(4) == 0)
+                m.truncate(int(rng.bounded(quint32(m.size()))));
+            try {
+                decode(m);
+                ++decoded;
+            } catch (const RuntimeError& e) {
+                QVERIFY(e.number() == 481 || e.number() == 7);
+            }
+        }
+        setPictureMemoryLimit(0);
+        QVERIFY(decoded > 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(BmpReaderTest)
+#include "test_bmp_reader.moc"
