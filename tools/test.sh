@@ -29,6 +29,51 @@ export KV_TEST_DISPLAY=":$(head -n 1 "$work/display")"
 export XDG_RUNTIME_DIR="$work/xdg"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 
+# A private print server with its own folder, socket and spool, and a default queue that
+# keeps every job's document; the machine's own printers and settings are not touched.
+cups="$work/cups"
+mkdir -p "$cups/spool" "$cups/tmp" "$cups/cache" "$cups/state" "$cups/log"
+chmod 0700 "$cups/spool"
+cat >"$cups/cups-files.conf" <<CONF
+ServerRoot $cups
+RequestRoot $cups/spool
+TempDir $cups/tmp
+CacheDir $cups/cache
+StateDir $cups/state
+AccessLog $cups/log/access_log
+ErrorLog $cups/log/error_log
+PageLog $cups/log/page_log
+SystemGroup root
+CONF
+cat >"$cups/cupsd.conf" <<CONF
+Listen $cups/cups.sock
+WebInterface No
+PreserveJobFiles Yes
+PreserveJobHistory Yes
+LogLevel warn
+<Location />
+  Order allow,deny
+  Allow all
+</Location>
+<Policy default>
+  <Limit All>
+    Order deny,allow
+  </Limit>
+</Policy>
+CONF
+/usr/sbin/cupsd -f -c "$cups/cupsd.conf" -s "$cups/cups-files.conf" >"$cups/log/cupsd.out" 2>&1 &
+pids+=($!)
+export CUPS_SERVER="$cups/cups.sock"
+for _ in $(seq 100); do
+    lpstat -r 2>/dev/null | grep -q "is running" && break
+    sleep 0.05
+done
+if lpadmin -p kelvaria-prueba -v file:///dev/null -E -m raw 2>/dev/null && lpadmin -d kelvaria-prueba; then
+    export KV_TEST_SPOOL="$cups/spool"
+else
+    echo "The private print server did not start: the printing tests are skipped."
+fi
+
 status=0
 (cd build && ctest --output-on-failure -j"$(nproc)") || status=$?
 exit $status

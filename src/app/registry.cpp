@@ -4,13 +4,22 @@
 #include "platform/events.h"
 #include "platform/filesystem.h"
 #include "platform/runtime.h"
+#include "windows/form2.h"
+#include "windows/form3.h"
+#include "windows/form4.h"
 
 namespace kv::registry {
 
 Slot<kv::Form1> Form1;
+Slot<kv::Form4> Form4;
+Slot<kv::Form3> Form3;
+Slot<kv::Form2> Form2;
 Slot<kv::Runtime> Global;
 
 void clear() {
+    Form2.destroy();
+    Form3.destroy();
+    Form4.destroy();
     Form1.destroy();
     Global.destroy();
     resetProgramState();

@@ -2,9 +2,11 @@
 
 #include "platform/controls.h"
 #include "platform/picture.h"
+#include "platform/printing.h"
 #include "platform/units.h"
 #include "platform/widgets.h"
 
+#include <QImage>
 #include <QWidget>
 #include <algorithm>
 #include <cstring>
@@ -124,6 +126,16 @@ void Form::closeBoxPressed() {
         raiseEvent(closeBoxHandler_);
     else
         unload();
+}
+
+void Form::printForm() {
+    ensureLoaded();
+    // Rendered once, at screen size, as the window will look when shown.
+    QImage page(window_->size(), QImage::Format_RGB32);
+    page.fill(window_->palette().color(QPalette::Window));
+    window_->ensurePolished();
+    window_->render(&page);
+    printPage(page, QStringLiteral("Kelvaria 500"));
 }
 
 bool Form::enabled() {

@@ -46,6 +46,10 @@ public:
     QString caption();
     void setCaption(const QString& text);
 
+    // Prints an image of the client area, controls included, as one page on the default
+    // printer; the window need not be visible. The job bears the program's name.
+    void printForm();
+
     // The client area's screen position and size, in twips.
     struct TwipsRect {
         int left, top, width, height;

@@ -45,6 +45,15 @@ int main(int argc, char** argv) {
         save(out, "form1/mouse.ico", writeIcon(mouseIcon()));
         save(out, "form1/banner.bmp", writeBmp24(titleBanner()));
         save(out, "form1/emblem.bmp", writeBmp24(makersEmblem()));
+        const Canvas help = helpIcon(), exit = exitIcon();
+        expectTransparent(help, 60, "help icon");
+        expectTransparent(exit, 84, "exit icon");
+        save(out, "buttons/copy.ico", writeIcon({copyIcon()}));
+        save(out, "buttons/print.ico", writeIcon(printIcon()));
+        save(out, "buttons/help.ico", writeIcon({help}));
+        save(out, "buttons/exit.ico", writeIcon({exit}));
+        save(out, "form3/help.bmp", writeBmp24(helpSheet()));
+        save(out, "form2/company.bmp", writeBmp24(companyCollage()));
         for (const SampleFigure& f : sampleFigures())
             save(out, QStringLiteral("samples/") + f.path,
                  f.palette8 ? writeBmp8(f.image) : writeBmp24(f.image));

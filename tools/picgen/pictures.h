@@ -11,6 +11,13 @@ std::vector<Canvas> mouseIcon();
 QImage titleBanner();
 QImage makersEmblem();
 
+Canvas copyIcon();
+std::vector<Canvas> printIcon();
+Canvas helpIcon();
+Canvas exitIcon();
+QImage helpSheet();
+QImage companyCollage();
+
 struct SampleFigure {
     const char* path; // category folder and file name
     QImage image;

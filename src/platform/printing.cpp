@@ -1,0 +1,58 @@
+#include "platform/printing.h"
+
+#include "platform/runtime_error.h"
+
+#include <QPainter>
+#include <QPrinter>
+#include <QPrinterInfo>
+
+namespace kv {
+
+namespace {
+QString& printFile() {
+    static QString path;
+    return path;
+}
+} // namespace
+
+void setPrintToFile(const QString& pdfPath) {
+    printFile() = pdfPath;
+}
+
+void printPage(const QImage& image, const QString& jobName) {
+    std::unique_ptr<QPrinter> printer;
+    if (printFile().isEmpty()) {
+        // Qt falls back to writing a PDF when there is no printer at all; that would
+        // report success for a page that went nowhere, so look first.
+        const QPrinterInfo target = QPrinterInfo::defaultPrinter();
+        if (QPrinterInfo::availablePrinterNames().isEmpty() || target.isNull() ||
+            target.printerName().isEmpty())
+            throw RuntimeError(ErrorCode::PrinterError,
+                               QStringLiteral("No hay ninguna impresora predeterminada."));
+        printer = std::make_unique<QPrinter>(target, QPrinter::HighResolution);
+        if (printer->printerName().isEmpty())
+            throw RuntimeError(ErrorCode::PrinterError,
+                               QStringLiteral("No hay ninguna impresora predeterminada."));
+    } else {
+        printer = std::make_unique<QPrinter>(QPrinter::HighResolution);
+        printer->setOutputFormat(QPrinter::PdfFormat);
+        printer->setOutputFileName(printFile());
+    }
+    printer->setColorMode(QPrinter::Color); // queues without a driver start in grey
+    printer->setDocName(jobName);
+    printer->setCreator(jobName);
+    printer->setFullPage(false); // the origin is the printable area's top-left corner
+
+    QPainter painter;
+    if (!painter.begin(printer.get()))
+        throw RuntimeError(ErrorCode::PrinterError, printer->printerName());
+    // One screen pixel is 1/96 inch on paper too.
+    const double scale = printer->resolution() / 96.0;
+    painter.drawImage(QRectF(0, 0, image.width() * scale, image.height() * scale), image);
+    if (!painter.end())
+        throw RuntimeError(ErrorCode::PrinterError, printer->printerName());
+    if (printer->printerState() == QPrinter::Error)
+        throw RuntimeError(ErrorCode::PrinterError, printer->printerName());
+}
+
+} // namespace kv

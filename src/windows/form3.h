@@ -1,0 +1,14 @@
+#pragma once
+#include "platform/form.h"
+
+// The help window: the maker's contact sheet, and nothing else.
+namespace kv {
+
+const FormDesign& form3Design();
+
+class Form3 : public Form {
+public:
+    Form3();
+};
+
+} // namespace kv
