@@ -4,7 +4,7 @@
 # every process it started by PID; CTest's summary is the last thing it prints.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/setup.sh --tests
+tools/setup.sh --tests >/dev/null
 
 work=$(mktemp -d /tmp/kelvaria-test.XXXXXX)
 pids=()
@@ -16,8 +16,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A private X server; it picks a free display number and writes it to fd 3.
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+# A private X server; it picks a free display number and writes it to fd 3. It must not
+# reset when its last client leaves: a program started just then could not connect.
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do
     [ -s "$work/display" ] && break
@@ -75,5 +76,5 @@ else
 fi
 
 status=0
-(cd build && ctest --output-on-failure -j"$(nproc)") || status=$?
+(cd build && ctest --output-on-failure -j"$(nproc)" "$@") || status=$?
 exit $status

@@ -3,6 +3,9 @@
 #include "app/globals.h"
 #include "platform/filesystem.h"
 #include "platform/runtime_error.h"
+#include "windows/form2.h"
+#include "windows/form3.h"
+#include "windows/form4.h"
 
 namespace kv {
 
@@ -11,6 +14,11 @@ Form1::Form1() : Form(form1Design()) {
     Drive1.onChange([this] { Drive1_Change(); });
     Dir1.onChange([this] { Dir1_Change(); });
     File1.onClick([this] { File1_Click(); });
+    SSCommand1.onClick([this] { SSCommand1_Click(); });
+    SSCommand2.onClick([this] { SSCommand2_Click(); });
+    SSCommand3.onClick([this] { SSCommand3_Click(); });
+    SSCommand4.onClick([this] { SSCommand4_Click(); });
+    Command1.onClick([this] { Command1_Click(); });
 }
 
 // The three lists start at the program's own folder: the drive first (its Change moves
@@ -51,6 +59,45 @@ void Form1::File1_Click() {
         registry::Form1->Picture1.setPicture(Picture());
         throw;
     }
+}
+
+// Copy: the file named under the picture box, read again, onto the clipboard. It is read
+// and decoded first, so a file that has gone or is broken leaves the clipboard holding
+// what it held. Before any file was chosen the clipboard is just emptied.
+void Form1::SSCommand1_Click() {
+    const Picture picture = LoadPicture(Label1.caption());
+    Clipboard().clear();
+    Clipboard().setData(picture);
+}
+
+// Print: loading the print window prints it; showing it only makes it visible. While
+// it is open, loading does nothing, so a second press prints nothing.
+void Form1::SSCommand2_Click() {
+    registry::Form4->load();
+    registry::Form4->show();
+}
+
+// Help: the help window, loaded if need be, in front.
+void Form1::SSCommand3_Click() {
+    registry::Form3->show();
+}
+
+// Leave through the company window: this window takes no more input from here on.
+void Form1::SSCommand4_Click() {
+    registry::Form1->setEnabled(false);
+    try {
+        registry::Form2->load();
+        registry::Form2->show();
+    } catch (const RuntimeError&) {
+        // No company window to leave through: the user gets this window back.
+        registry::Form1->setEnabled(true);
+        throw;
+    }
+}
+
+// "Cerrar": the program stops at once.
+void Form1::Command1_Click() {
+    End();
 }
 
 } // namespace kv

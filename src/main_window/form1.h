@@ -37,6 +37,11 @@ public:
     void Drive1_Change();
     void Dir1_Change();
     void File1_Click();
+    void SSCommand1_Click(); // copy the picture
+    void SSCommand2_Click(); // print it
+    void SSCommand3_Click(); // help
+    void SSCommand4_Click(); // leave through the company window
+    void Command1_Click();   // "Cerrar"
 };
 
 } // namespace kv

@@ -19,11 +19,16 @@ kv_cleanup() {
 }
 trap kv_cleanup EXIT
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
+fail() {
+    echo "FAIL: $*" >&2
+    [ -s "${KV_LOG:-}" ] && { echo "--- the program's output:" >&2; cat "$KV_LOG" >&2; }
+    exit 1
+}
 
 # kv_start PROGRAM [ARGS...]: starts the program; its PID in KV_PID.
 kv_start() {
-    "$@" >"$KV_TMP/program.log" 2>&1 &
+    KV_LOG="$KV_TMP/program-${#KV_PIDS[@]}.log"
+    "$@" >"$KV_LOG" 2>&1 &
     KV_PID=$!
     KV_PIDS+=("$KV_PID")
 }
@@ -80,8 +85,8 @@ kv_figure() {
 
 # kv_click X Y [COUNT]: clicks (COUNT times, quickly: a double-click) at a screen point.
 kv_click() {
-    xdotool mousemove --sync "$1" "$2"
-    xdotool click --repeat "${3:-1}" --delay 60 1
+    # (mousemove --sync waits for a motion that never comes when the pointer is there already)
+    xdotool mousemove "$1" "$2" sleep 0.1 click --repeat "${3:-1}" --delay 60 1
 }
 
 # kv_first_row_with FILE X Y0 HEIGHT COLOUR: the first y in the column at X, from Y0 over
@@ -96,4 +101,25 @@ kv_has_colour() {
     local colours
     colours=$(convert "$1" -crop "$2" +repage -format %c histogram:info:)
     grep -qi "#$3" <<<"$colours"
+}
+
+# kv_matching FILE COLOUR: how many pixels are within 12% of the colour (rrggbb).
+kv_matching() {
+    convert "$1" -alpha off -fuzz 12% -transparent "#$2" -alpha extract -negate -format '%[fx:round(mean*w*h)]' info:
+}
+
+# kv_windows NAME: how many visible windows have that name.
+kv_windows() { xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | wc -l; }
+
+# kv_spool_jobs: how many job documents the private print server holds.
+kv_spool_jobs() { find "$KV_TEST_SPOOL" -maxdepth 1 -name 'd*' -type f | wc -l; }
+
+# kv_wait_jobs N: waits until the print server holds N documents and its queue is empty.
+kv_wait_jobs() {
+    local end=$((SECONDS + 15))
+    while [ $SECONDS -lt $end ]; do
+        if [ "$(kv_spool_jobs)" -ge "$1" ] && [ -z "$(lpstat -o 2>/dev/null)" ]; then return 0; fi
+        sleep 0.2
+    done
+    return 1
 }

@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# The whole road from picture to paper, as a user would, driven only from outside:
+# copy to the real clipboard, print to the real queue, help, leave, close.
+source "$(dirname "$0")/lib.sh"
+[ -n "${KV_TRACE_STEPS:-}" ] && { PS4='+ $SECONDS '; set -x; }
+shot() { kv_shot "$KV_TMP/$1.png"; [ -n "${KV_SHOTS:-}" ] && cp "$KV_TMP/$1.png" "$KV_SHOTS/commands-$1.png"; true; }
+
+prog="$KV_TMP/prog"
+kv_program_folder "$prog"
+mkdir "$prog/Equipos"
+kv_figure "$prog/Equipos/uno.bmp" 120 90 d02020 101010
+kv_figure "$prog/Equipos/dos.bmp" 120 90 20a040 101010
+
+cd "$KV_TMP"
+kv_start "$prog/Kelvar500"
+win=$(kv_wait_window "Kelvaria 500") || fail "the main window did not appear"
+read -r wx wy _ _ < <(kv_geometry "$win")
+sleep 0.3
+at() { kv_click $((wx + $1)) $((wy + $2)) "${3:-1}"; sleep 0.4; }
+
+# 1. The category, then the first figure.
+kv_shot "$KV_TMP/start.png"
+top=$(kv_first_row_with "$KV_TMP/start.png" $((wx + 80)) $((wy + 154)) 92 308cc6)
+[ -n "$top" ] || fail "no highlighted folder"
+kv_click $((wx + 80)) $((top + 15 + 7)) 2
+sleep 0.4
+at 70 312 # uno.bmp, under dos.bmp
+shot figure
+
+# 2. Copy: the clipboard holds exactly the file's pixels while the program runs.
+clip() { timeout 5 xclip -selection clipboard -t image/png -o >"$KV_TMP/clip.png"; }
+same() { compare -metric AE "$1" "$2" null: 2>/dev/null; }
+at 200 368
+clip || fail "nothing on the clipboard after copy"
+same "$prog/Equipos/uno.bmp" "$KV_TMP/clip.png" || fail "the clipboard does not hold the file's pixels"
+kv_figure "$prog/Equipos/uno.bmp" 120 90 2040d0 101010 # rewritten on disk
+at 200 368
+clip && same "$prog/Equipos/uno.bmp" "$KV_TMP/clip.png" || fail "a second copy did not read the file again"
+cp "$prog/Equipos/uno.bmp" "$KV_TMP/rewritten.bmp"
+rm "$prog/Equipos/uno.bmp"
+at 200 368
+[ "$(kv_windows "Kelvaria 500")" = 2 ] || fail "no message for a copy of a deleted file"
+shot copy-error
+box=$(xdotool search --onlyvisible --name "^Kelvaria 500\$" | grep -v "^$win\$" | head -n 1)
+for _ in 1 2 3; do
+    xdotool windowfocus --sync "$box" key Return 2>/dev/null || true
+    sleep 0.3
+    [ "$(kv_windows "Kelvaria 500")" = 1 ] && break
+done
+[ "$(kv_windows "Kelvaria 500")" = 1 ] || fail "the message did not go"
+clip && same "$KV_TMP/rewritten.bmp" "$KV_TMP/clip.png" || fail "a failed copy lost the clipboard's picture"
+echo "ok: copy gives the file's pixels, reads it again, and keeps the clipboard when the file is gone"
+
+# 3. Print: one page in the queue with the picture at screen scale; none while the print
+#    window is open; a new one with the new picture after it was closed.
+if [ -n "${KV_TEST_SPOOL:-}" ]; then
+    jobs=$(kv_spool_jobs)
+    at 256 368
+    printwin=$(kv_wait_window "Print") || fail "no print window"
+    kv_wait_jobs $((jobs + 1)) || fail "no page reached the print queue"
+    shot print
+    page=$(ls -t "$KV_TEST_SPOOL"/d* | head -n 1)
+    pdftoppm -r 96 -png -singlefile "$page" "$KV_TMP/page1"
+    red=$(kv_matching "$KV_TMP/page1.png" d02020)
+    [ "$red" -gt 9000 ] && [ "$red" -lt 12000 ] || fail "the page shows $red red pixels, not the 120 x 90 picture"
+    at 256 368
+    sleep 1.5
+    [ "$(kv_spool_jobs)" = $((jobs + 1)) ] || fail "a second press printed while the print window was open"
+    "$KV_XCLOSE" "$printwin"
+    sleep 0.4
+    at 70 297 # dos.bmp
+    at 256 368
+    kv_wait_window "Print" >/dev/null || fail "no print window the second time"
+    kv_wait_jobs $((jobs + 2)) || fail "no second page"
+    page=$(ls -t "$KV_TEST_SPOOL"/d* | head -n 1)
+    pdftoppm -r 96 -png -singlefile "$page" "$KV_TMP/page2"
+    [ -n "${KV_SHOTS:-}" ] && cp "$KV_TMP/page1.png" "$KV_TMP/page2.png" "$KV_SHOTS/"
+    green=$(kv_matching "$KV_TMP/page2.png" 20a040)
+    [ "$green" -gt 9000 ] && [ "$green" -lt 12000 ] || fail "the new page shows $green green pixels"
+    echo "ok: one page per loaded print window, the picture in colour at screen scale"
+else
+    echo "skipped printing: no private print server"
+fi
+
+# 4. Help twice: one window.
+at 308 368
+kv_wait_window "Ayuda" >/dev/null || fail "no help window"
+at 308 368
+[ "$(kv_windows Ayuda)" = 1 ] || fail "$(kv_windows Ayuda) help windows"
+shot help
+echo "ok: help twice gives one window"
+
+# 5. Leave through the company window: the main window takes no more input.
+at 364 368
+company=$(kv_wait_window "Tramonte") || fail "no company window"
+kv_shot "$KV_TMP/before.png"
+at 70 297 # a file click in the main window now changes nothing
+at 200 368
+kv_shot "$KV_TMP/after.png"
+shot company
+convert "$KV_TMP/before.png" -crop 193x220+$((wx + 184))+$((wy + 96)) +repage "$KV_TMP/b.png"
+convert "$KV_TMP/after.png" -crop 193x220+$((wx + 184))+$((wy + 96)) +repage "$KV_TMP/a.png"
+same "$KV_TMP/b.png" "$KV_TMP/a.png" || fail "the disabled main window reacted to a click"
+read -r cx cy _ _ < <(kv_geometry "$company")
+kv_click $((cx + 216 + 30)) $((cy + 320 + 8))
+kv_wait_exit "$KV_PID" 5 || fail "the company window's Cerrar did not end the program"
+[ "$KV_STATUS" = 0 ] || fail "exit status $KV_STATUS after the company window's Cerrar"
+echo "ok: the exit button disables the main window; the company window's Cerrar ends with status 0"
+
+# 6. A fresh start, and the main window's Cerrar.
+kv_start "$prog/Kelvar500"
+win=$(kv_wait_window "Kelvaria 500") || fail "the main window did not appear again"
+read -r wx wy _ _ < <(kv_geometry "$win")
+sleep 0.3
+kv_click $((wx + 76)) $((wy + 376))
+kv_wait_exit "$KV_PID" 2 || fail "Cerrar did not end the program at once"
+[ "$KV_STATUS" = 0 ] || fail "exit status $KV_STATUS after Cerrar"
+echo "ok: Cerrar ends the program with status 0"

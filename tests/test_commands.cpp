@@ -1,0 +1,217 @@
+// The main window's command buttons: copy, print, help, leave and close, through the
+// window registry as the user presses them.
+#include "app/globals.h"
+#include "app/registry.h"
+#include "main_window/form1.h"
+#include "platform/bmp_reader.h"
+#include "platform/events.h"
+#include "platform/list_widgets.h"
+#include "platform/printing.h"
+#include "platform/runtime.h"
+#include "platform/runtime_error.h"
+#include "windows/form2.h"
+#include "windows/form3.h"
+#include "windows/form4.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QDir>
+#include <QFile>
+#include <QMimeData>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace kv;
+
+namespace {
+
+void writePicture(const QString& path, QColor fill, QSize size = {60, 50}) {
+    QImage img(size, QImage::Format_RGB32);
+    img.fill(fill);
+    img.setPixelColor(0, 0, Qt::black);
+    QVERIFY(img.save(path, "BMP"));
+}
+
+QImage clipboardImage() {
+    return QGuiApplication::clipboard()->image().convertToFormat(QImage::Format_RGB32);
+}
+
+} // namespace
+
+class CommandsTest : public QObject {
+    Q_OBJECT
+    QTemporaryDir tmp;
+    QString cat; // a category with three figures
+    QList<int> reported;
+    int printed = 0;
+    QString pdf;
+    Form1* form = nullptr;
+
+    void press(const char* button) { QTest::mouseClick(form->controlWidget(button), Qt::LeftButton); }
+    void clickFile(int row) {
+        auto* list = static_cast<FileListWidget*>(form->controlWidget("File1"));
+        list->choose(row);
+    }
+    // A print makes a page file; each check takes it away again.
+    bool pagePrinted() {
+        const bool made = QFile::exists(pdf);
+        QFile::remove(pdf);
+        return made;
+    }
+
+private slots:
+    void initTestCase() {
+        installLook(*qApp);
+        QVERIFY(tmp.isValid());
+    }
+    void init() {
+        registry::clear();
+        reported.clear();
+        setErrorReporter([this](const RuntimeError& e) { reported.append(e.number()); });
+        const QString prog = tmp.path() + "/p" + QString::number(QDateTime::currentMSecsSinceEpoch());
+        cat = prog + "/Equipos";
+        QVERIFY(QDir().mkpath(cat));
+        writePicture(cat + "/a.bmp", Qt::red);
+        writePicture(cat + "/b.bmp", Qt::green);
+        writePicture(cat + "/c.bmp", Qt::blue, {400, 400});
+        pdf = tmp.filePath("page.pdf");
+        QFile::remove(pdf);
+        setPrintToFile(pdf);
+        App().setPath(prog);
+        form = &*registry::Form1;
+        QVERIFY(raiseEvent([this] {
+            form->show();
+            form->Dir1.setPath(cat);
+        }));
+    }
+    void cleanup() {
+        registry::clear();
+        setErrorReporter({});
+        setPrintToFile({});
+        setPictureMemoryLimit(0);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    void copyPutsTheWholeFileOnTheClipboard() {
+        clickFile(2); // 400 x 400: more than the box shows
+        press("SSCommand1");
+        QVERIFY(reported.isEmpty());
+        const QImage copied = clipboardImage();
+        QCOMPARE(copied.size(), QSize(400, 400));
+        QCOMPARE(copied.pixelColor(399, 399), QColor(Qt::blue));
+        QCOMPARE(copied.pixelColor(0, 0), QColor(Qt::black));
+    }
+
+    void copyReadsTheFileAgain() {
+        clickFile(0);
+        writePicture(cat + "/a.bmp", Qt::magenta); // changed on disk since the click
+        press("SSCommand1");
+        QCOMPARE(clipboardImage().pixelColor(10, 10), QColor(Qt::magenta));
+        QCOMPARE(form->Picture1.picture().image().pixelColor(10, 10),
+                 QColor(Qt::red)); // the box is as it was
+    }
+
+    void aFailedCopyKeepsWhatTheClipboardHeld() {
+        clickFile(1);
+        press("SSCommand1");
+        QCOMPARE(clipboardImage().pixelColor(10, 10), QColor(Qt::green));
+        QVERIFY(QFile::remove(cat + "/b.bmp"));
+        press("SSCommand1");
+        QCOMPARE(reported, QList<int>{53});
+        QCOMPARE(clipboardImage().pixelColor(10, 10), QColor(Qt::green));
+        QFile broken(cat + "/b.bmp");
+        QVERIFY(broken.open(QIODevice::WriteOnly));
+        broken.write("BM roto");
+        broken.close();
+        press("SSCommand1");
+        QCOMPARE(reported, (QList<int>{53, 481}));
+        QCOMPARE(clipboardImage().pixelColor(10, 10), QColor(Qt::green));
+    }
+
+    void copyBeforeAnyFileEmptiesTheClipboard() {
+        QGuiApplication::clipboard()->setText("algo");
+        press("SSCommand1");
+        QVERIFY(reported.isEmpty());
+        const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+        QVERIFY(!data || (data->formats().isEmpty()));
+    }
+
+    void printLoadsPrintsAndShowsTheWindowOnce() {
+        clickFile(0);
+        press("SSCommand2");
+        QVERIFY(pagePrinted());
+        Form4& print = *registry::Form4;
+        QVERIFY(print.isVisible());
+        QCOMPARE(print.Picture1.picture().image().pixelColor(10, 10), QColor(Qt::red));
+        // While it is open: no page, and it keeps its picture even after another file.
+        clickFile(1);
+        press("SSCommand2");
+        QVERIFY(!pagePrinted());
+        QCOMPARE(print.Picture1.picture().image().pixelColor(10, 10), QColor(Qt::red));
+        // Closed, then pressed again: a new page with the picture shown now.
+        print.window()->close();
+        QVERIFY(!print.isLoaded());
+        press("SSCommand2");
+        QVERIFY(pagePrinted());
+        QCOMPARE(print.Picture1.picture().image().pixelColor(10, 10), QColor(Qt::green));
+    }
+
+    void printBeforeAnyFileShowsAnEmptyBox() {
+        press("SSCommand2");
+        QVERIFY(pagePrinted());
+        QVERIFY(registry::Form4->Picture1.picture().isNull());
+        QVERIFY(registry::Form4->isVisible());
+    }
+
+    void helpTwiceLeavesOneWindow() {
+        press("SSCommand3");
+        QVERIFY(registry::Form3->isVisible());
+        QWidget* first = registry::Form3->window();
+        press("SSCommand3");
+        QCOMPARE(registry::Form3->window(), first);
+        QVERIFY(!registry::Form4->isLoaded() && !registry::Form2->isLoaded());
+    }
+
+    void exitDisablesTheMainWindowForGood() {
+        clickFile(0);
+        press("SSCommand4");
+        QVERIFY(!form->enabled());
+        QVERIFY(registry::Form2->isVisible());
+        // Clicks and keys in the main window do nothing from now on.
+        auto* list = static_cast<FileListWidget*>(form->controlWidget("File1"));
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                          list->visualRect(list->model()->index(1, 0)).center());
+        QTest::keyClick(list, Qt::Key_Down);
+        press("SSCommand3");
+        QCOMPARE(form->Label1.caption(), cat + "/a.bmp");
+        QVERIFY(!registry::Form3->isLoaded());
+        // The company window's "Cerrar" ends the program, help window and all.
+        QTest::mouseClick(registry::Form2->controlWidget("Command1"), Qt::LeftButton);
+        QVERIFY(programEnded());
+        QVERIFY(!form->isLoaded());
+    }
+
+    void aCompanyWindowThatCannotBeBuiltGivesTheMainWindowBack() {
+        setPictureMemoryLimit(100 * 1024); // too little for the company picture
+        press("SSCommand4");
+        QCOMPARE(reported, QList<int>{7});
+        QVERIFY(form->enabled());
+        QVERIFY(!registry::Form2->isLoaded());
+        setPictureMemoryLimit(0);
+        press("SSCommand4"); // and the way out works once it can be built
+        QVERIFY(registry::Form2->isVisible());
+    }
+
+    void cerrarEndsEverythingAtOnce() {
+        press("SSCommand3");
+        press("SSCommand2");
+        press("Command1");
+        QVERIFY(programEnded());
+        QVERIFY(!form->isLoaded());
+        QVERIFY(!registry::Form3->isLoaded());
+        QVERIFY(!registry::Form4->isLoaded());
+    }
+};
+
+QTEST_MAIN(CommandsTest)
+#include "test_commands.moc"
