@@ -16,6 +16,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "support.h"
+
 using namespace kv;
 
 namespace {
@@ -43,7 +45,8 @@ class BrowsingTest : public QObject {
     QTemporaryDir tmp;
     QString prog; // the program's folder, with its categories
     QStringList trace;
-    QList<int> reported;
+    FreshProgram program;
+    QList<int>& reported = program.reported;
     Form1* form = nullptr;
 
     FileListWidget* file1() { return static_cast<FileListWidget*>(form->controlWidget("File1")); }
@@ -81,10 +84,8 @@ private slots:
         QVERIFY(tmp.isValid());
     }
     void init() {
-        registry::clear();
-        reported.clear();
+        program.start();
         trace.clear();
-        setErrorReporter([this](const RuntimeError& e) { reported.append(e.number()); });
         setEventTrace([this](const char* c, const char* e) { trace << QString("%1.%2").arg(c, e); });
         prog = tmp.path() + "/run" + QString::number(QDateTime::currentMSecsSinceEpoch()) + "/prog";
         QVERIFY(QDir().mkpath(prog + "/Equipos"));
@@ -100,13 +101,7 @@ private slots:
         QVERIFY(QDir().mkpath(prog + "/Equipos/carpeta.bmp"));
         touch(prog + "/Equipos/roto.bmp", "BM no es una imagen");
     }
-    void cleanup() {
-        registry::clear();
-        setErrorReporter({});
-        setEventTrace({});
-        setDriveSource({});
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
+    void cleanup() { program.finish(); }
 
     void startsAtTheProgramsFolderOnItsDrive() {
         start();

@@ -21,6 +21,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "support.h"
+
 using namespace kv;
 
 namespace {
@@ -42,7 +44,8 @@ class CommandsTest : public QObject {
     Q_OBJECT
     QTemporaryDir tmp;
     QString cat; // a category with three figures
-    QList<int> reported;
+    FreshProgram program;
+    QList<int>& reported = program.reported;
     int printed = 0;
     QString pdf;
     Form1* form = nullptr;
@@ -65,9 +68,7 @@ private slots:
         QVERIFY(tmp.isValid());
     }
     void init() {
-        registry::clear();
-        reported.clear();
-        setErrorReporter([this](const RuntimeError& e) { reported.append(e.number()); });
+        program.start();
         const QString prog = tmp.path() + "/p" + QString::number(QDateTime::currentMSecsSinceEpoch());
         cat = prog + "/Equipos";
         QVERIFY(QDir().mkpath(cat));
@@ -84,13 +85,7 @@ private slots:
             form->Dir1.setPath(cat);
         }));
     }
-    void cleanup() {
-        registry::clear();
-        setErrorReporter({});
-        setPrintToFile({});
-        setPictureMemoryLimit(0);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
+    void cleanup() { program.finish(); }
 
     void copyPutsTheWholeFileOnTheClipboard() {
         clickFile(2); // 400 x 400: more than the box shows

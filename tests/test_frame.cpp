@@ -16,6 +16,8 @@
 #include <QTimer>
 #include <QtTest>
 
+#include "support.h"
+
 using namespace kv;
 
 namespace {
@@ -85,20 +87,13 @@ void closeByCloseBox(Form& form) {
 
 class FrameTest : public QObject {
     Q_OBJECT
-    QList<int> reported;
+    FreshProgram program;
+    QList<int>& reported = program.reported;
 
 private slots:
     void initTestCase() { installLook(*qApp); }
-    void init() {
-        registry::clear();
-        reported.clear();
-        setErrorReporter([this](const RuntimeError& e) { reported.append(e.number()); });
-    }
-    void cleanup() {
-        registry::clear();
-        setErrorReporter({});
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
+    void init() { program.start(); }
+    void cleanup() { program.finish(); }
 
     void referenceCreatesTheInstanceWithoutLoadingIt() {
         QVERIFY(!registry::Form1.created());

@@ -19,6 +19,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "support.h"
+
 using namespace kv;
 
 namespace {
@@ -100,7 +102,8 @@ int pdfPages(const QString& path) {
 class WindowsTest : public QObject {
     Q_OBJECT
     QTemporaryDir tmp;
-    QList<int> reported;
+    FreshProgram program;
+    QList<int>& reported = program.reported;
 
     PictureButtonWidget* button(const char* name) {
         return static_cast<PictureButtonWidget*>(registry::Form1->controlWidget(name));
@@ -112,17 +115,10 @@ private slots:
         QVERIFY(tmp.isValid());
     }
     void init() {
-        registry::clear();
-        reported.clear();
-        setErrorReporter([this](const RuntimeError& e) { reported.append(e.number()); });
+        program.start();
         App().setPath(tmp.path());
     }
-    void cleanup() {
-        registry::clear();
-        setErrorReporter({});
-        setPrintToFile({});
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
+    void cleanup() { program.finish(); }
 
     void theIconFilesAreAsDrawn() {
         const struct {

@@ -1,0 +1,32 @@
+#pragma once
+// What every widget test starts and ends with: a fresh program (an empty window
+// registry, run-time errors collected instead of shown in a message box) and, after the
+// test, nothing of it left behind.
+#include "app/registry.h"
+#include "platform/bmp_reader.h"
+#include "platform/events.h"
+#include "platform/filesystem.h"
+#include "platform/printing.h"
+#include "platform/runtime_error.h"
+
+#include <QCoreApplication>
+#include <QList>
+
+struct FreshProgram {
+    QList<int> reported; // the numbers of the run-time errors the user would have seen
+
+    void start() {
+        kv::registry::clear();
+        reported.clear();
+        kv::setErrorReporter([this](const kv::RuntimeError& e) { reported.append(e.number()); });
+    }
+    void finish() {
+        kv::registry::clear();
+        kv::setErrorReporter({});
+        kv::setEventTrace({});
+        kv::setDriveSource({});
+        kv::setPrintToFile({});
+        kv::setPictureMemoryLimit(0);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+};
