@@ -168,6 +168,16 @@ QByteArray writeIcon(const std::vector<Canvas>& images) {
     return b;
 }
 
+QByteArray iconGroup(const QByteArray& iconFile, int imageId) {
+    QByteArray b;
+    put16(b, 0);
+    put16(b, 1); // an icon
+    put16(b, 1); // one entry
+    b.append(iconFile.mid(6, 12)); // width, height, colours, reserved, planes, bits, size
+    put16(b, static_cast<unsigned>(imageId));
+    return b;
+}
+
 QByteArray writeBmp24(const QImage& source) {
     const QImage img = source.convertToFormat(QImage::Format_RGB888);
     const int w = img.width(), h = img.height();

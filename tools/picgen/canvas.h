@@ -66,6 +66,9 @@ private:
 
 // A 16-colour icon file: one 4-bit image with its mask per canvas, in the given order.
 QByteArray writeIcon(const std::vector<Canvas>& images);
+// The group directory (GRPICONDIR) of an icon file's first image, naming that image by
+// a resource identifier.
+QByteArray iconGroup(const QByteArray& iconFile, int imageId);
 // A 24-bit uncompressed bottom-up BMP file.
 QByteArray writeBmp24(const QImage& image);
 // A BMP file with an 8-bit palette (at most 256 colours in the image).

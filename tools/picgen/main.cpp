@@ -3,6 +3,7 @@
 // The files it writes are committed; run it again after changing a drawing.
 #include "pictures.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -41,7 +42,21 @@ int main(int argc, char** argv) {
         const QDir out(QString::fromLocal8Bit(argv[1]));
         const Canvas icon = applicationIcon();
         expectTransparent(icon, 40, "application icon");
-        save(out, "form1/icon.ico", writeIcon({icon}));
+        const QByteArray iconFile = writeIcon({icon});
+        save(out, "form1/icon.ico", iconFile);
+        // For a Windows build: the icon's one image and its group directory as raw
+        // resources, so the image keeps its identifier 30001.
+        save(out, "windows/app_icon.bin", iconFile.mid(6 + 16));
+        save(out, "windows/app_icon_group.bin", iconGroup(iconFile, 30001));
+        // For the Linux desktop: the icon as PNG, and larger sizes without blur.
+        const QImage iconImage = QImage::fromData(iconFile, "ICO");
+        for (int size : {32, 48, 64, 128, 256}) {
+            QByteArray png;
+            QBuffer buffer(&png);
+            buffer.open(QIODevice::WriteOnly);
+            iconImage.scaled(size, size, Qt::IgnoreAspectRatio, Qt::FastTransformation).save(&buffer, "PNG");
+            save(out, QStringLiteral("linux/icons/%1x%1/com.tramonte.Kelvaria500.png").arg(size), png);
+        }
         save(out, "form1/mouse.ico", writeIcon(mouseIcon()));
         save(out, "form1/banner.bmp", writeBmp24(titleBanner()));
         save(out, "form1/emblem.bmp", writeBmp24(makersEmblem()));

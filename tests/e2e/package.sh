@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# The program as Linux users install it: a valid desktop entry and AppStream metadata,
+# a Debian package with its dependencies and files, and the packaged program starting
+# from its own folder among its sample categories.
+source "$(dirname "$0")/lib.sh"
+
+linux="$KV_SOURCE/src/resources/linux"
+desktop-file-validate "$linux/com.tramonte.Kelvaria500.desktop" || fail "desktop entry not valid"
+appstreamcli validate --no-net "$linux/com.tramonte.Kelvaria500.metainfo.xml" >"$KV_TMP/as.log" 2>&1 ||
+    { cat "$KV_TMP/as.log"; fail "AppStream metadata not valid"; }
+
+cpack -G DEB -B "$KV_TMP/pkg" --config "$KV_BUILD/CPackConfig.cmake" >"$KV_TMP/cpack.log" 2>&1 ||
+    { cat "$KV_TMP/cpack.log"; fail "cpack could not build the package"; }
+deb=$(ls "$KV_TMP"/pkg/kelvaria500_1.00_*.deb) || fail "no package file"
+field() { dpkg-deb --field "$deb" "$1"; }
+[ "$(field Package)" = kelvaria500 ] || fail "package name $(field Package)"
+[ "$(field Version)" = 1.00 ] || fail "version $(field Version)"
+[ "$(field Section)" = graphics ] || fail "section $(field Section)"
+for dep in libqt6widgets6 libqt6printsupport6 fonts-liberation2; do
+    field Depends | grep -q "$dep" || fail "does not depend on $dep"
+done
+contents=$(dpkg-deb --contents "$deb" | awk '{print $6}')
+for f in ./usr/bin/kelvar500 ./usr/lib/kelvaria500/Kelvar500 ./usr/lib/kelvaria500/Equipos/monitor.bmp \
+    ./usr/share/applications/com.tramonte.Kelvaria500.desktop \
+    ./usr/share/metainfo/com.tramonte.Kelvaria500.metainfo.xml \
+    ./usr/share/icons/hicolor/32x32/apps/com.tramonte.Kelvaria500.png \
+    ./usr/share/icons/hicolor/256x256/apps/com.tramonte.Kelvaria500.png; do
+    grep -qxF "$f" <<<"$contents" || fail "the package lacks $f"
+done
+echo "ok: desktop entry and metadata valid; package kelvaria500 1.00 with its dependencies and files"
+
+# Unpacked (not installed: the machine stays as it was), started through its launcher.
+dpkg-deb -x "$deb" "$KV_TMP/root"
+cd "$KV_TMP"
+kv_start "$KV_TMP/root/usr/bin/kelvar500"
+win=$(kv_wait_window "Kelvaria 500") || fail "the packaged program did not show its window"
+sleep 0.3
+kv_shot "$KV_TMP/packaged.png"
+read -r wx wy _ _ < <(kv_geometry "$win")
+# The folder list opens at the program's own folder: its sample categories are listed.
+top=$(kv_first_row_with "$KV_TMP/packaged.png" $((wx + 80)) $((wy + 154)) 92 308cc6)
+[ -n "$top" ] || fail "no open folder highlighted"
+below=$(convert "$KV_TMP/packaged.png" -crop 120x45+$((wx + 42))+$((top + 15)) +repage -format %c histogram:info: | wc -l)
+[ "$below" -gt 2 ] || fail "no categories under the program's folder"
+"$KV_XCLOSE" "$win"
+kv_wait_exit "$KV_PID" 5 || fail "the packaged program did not end"
+[ "$KV_STATUS" = 0 ] || fail "exit status $KV_STATUS"
+echo "ok: the packaged program starts among its categories and ends with status 0"
