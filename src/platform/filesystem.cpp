@@ -124,8 +124,29 @@ void setDriveSource(std::function<QStringList()> source) {
     driveSource() = std::move(source);
 }
 
+namespace {
+// The system's drives, read once and again only when refreshDrives() asks: every path
+// that is set looks its drive up, and the mount table need not be read each time.
+QStringList& cachedDrives() {
+    static QStringList drives;
+    return drives;
+}
+bool& drivesRead() {
+    static bool read = false;
+    return read;
+}
+} // namespace
+
+void refreshDrives() {
+    drivesRead() = false;
+}
+
 QStringList mountedDrives() {
-    QStringList drives = driveSource() ? driveSource()() : systemDrives();
+    if (!driveSource() && !drivesRead()) {
+        cachedDrives() = systemDrives();
+        drivesRead() = true;
+    }
+    QStringList drives = driveSource() ? driveSource()() : cachedDrives();
     drives.removeAll(QStringLiteral("/"));
     sortNames(drives);
     drives.prepend(QStringLiteral("/"));

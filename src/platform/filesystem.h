@@ -11,8 +11,10 @@ namespace kv {
 // The folder separator of this system.
 inline constexpr QChar kSeparator = QLatin1Char('/');
 
-// The roots of the mounted file systems that hold user files, "/" first.
+// The roots of the mounted file systems that hold user files, "/" first. The mount
+// table is read once, and again after refreshDrives().
 QStringList mountedDrives();
+void refreshDrives();
 // Replaces where the drive list comes from (a test's own volumes); empty restores it.
 void setDriveSource(std::function<QStringList()> source);
 

@@ -10,7 +10,6 @@
 #include <QDir>
 #include <QKeyEvent>
 #include <QPainter>
-#include <QStyle>
 #include <QStyledItemDelegate>
 
 namespace kv {
@@ -68,7 +67,8 @@ void DriveListWidget::refill() {
 }
 
 void DriveListWidget::showPopup() {
-    refill(); // media may have come or gone since the list was last shown
+    refreshDrives(); // media may have come or gone since the list was last shown
+    refill();
     QComboBox::showPopup();
 }
 
@@ -97,6 +97,27 @@ void DriveListWidget::userPicked(int index) {
 }
 
 // --- Folder list --------------------------------------------------------------------
+
+namespace {
+// The folder marks of the list, drawn here rather than looked up in an icon theme
+// (which costs a search through the theme's folders at start-up): a yellow folder,
+// its flap raised when open.
+QIcon folderMark(bool open) {
+    QPixmap pm(13, 13);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    const QColor edge(0x80, 0x80, 0x00), face(0xFF, 0xE0, 0x70), flap(0xFF, 0xF4, 0xB0);
+    p.setPen(edge);
+    p.setBrush(face);
+    p.drawRect(0, 3, 11, 8);
+    p.drawRect(0, 2, 4, 1);
+    if (open) {
+        p.setBrush(flap);
+        p.drawPolygon(QPolygon({QPoint(2, 6), QPoint(12, 6), QPoint(10, 11), QPoint(0, 11)}));
+    }
+    return QIcon(pm);
+}
+} // namespace
 
 struct FolderRow {
     QString name;
@@ -160,8 +181,8 @@ public:
 DirListWidget::DirListWidget(const ControlDesign& d, QWidget* parent)
     : QListView(parent), model_(new FolderModel(this)) {
     styleList(this, d);
-    model_->openIcon = style()->standardIcon(QStyle::SP_DirOpenIcon);
-    model_->closedIcon = style()->standardIcon(QStyle::SP_DirClosedIcon);
+    model_->openIcon = folderMark(true);
+    model_->closedIcon = folderMark(false);
     setIconSize(QSize(13, 13));
     setItemDelegate(new FolderDelegate(this));
     setModel(model_);

@@ -1,0 +1,77 @@
+# Private servers for tests and benchmarks, sourced: an X server on a display number
+# nothing else uses, and a print server with its own folder, socket and spool and a
+# default queue that keeps every job's document. The machine's own displays, printers
+# and settings are not touched; everything started is stopped by PID on exit.
+#   start_servers NAME   sets DISPLAY-to-be KV_TEST_DISPLAY, CUPS_SERVER, KV_TEST_SPOOL
+#                        (when the print server runs) and XDG_RUNTIME_DIR.
+
+start_servers() {
+work=$(mktemp -d "/tmp/$1.XXXXXX")
+pids=()
+cleanup() {
+    local pid
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A private X server; it picks a free display number and writes it to fd 3. It must not
+# reset when its last client leaves: a program started just then could not connect.
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do
+    [ -s "$work/display" ] && break
+    sleep 0.05
+done
+[ -s "$work/display" ] || { echo "Xvfb did not start"; cat "$work/xvfb.log"; exit 1; }
+export KV_TEST_DISPLAY=":$(head -n 1 "$work/display")"
+
+export XDG_RUNTIME_DIR="$work/xdg"
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+
+# A private print server with its own folder, socket and spool, and a default queue that
+# keeps every job's document; the machine's own printers and settings are not touched.
+cups="$work/cups"
+mkdir -p "$cups/spool" "$cups/tmp" "$cups/cache" "$cups/state" "$cups/log"
+chmod 0700 "$cups/spool"
+cat >"$cups/cups-files.conf" <<CONF
+ServerRoot $cups
+RequestRoot $cups/spool
+TempDir $cups/tmp
+CacheDir $cups/cache
+StateDir $cups/state
+AccessLog $cups/log/access_log
+ErrorLog $cups/log/error_log
+PageLog $cups/log/page_log
+SystemGroup root
+CONF
+cat >"$cups/cupsd.conf" <<CONF
+Listen $cups/cups.sock
+WebInterface No
+PreserveJobFiles Yes
+PreserveJobHistory Yes
+LogLevel warn
+<Location />
+  Order allow,deny
+  Allow all
+</Location>
+<Policy default>
+  <Limit All>
+    Order deny,allow
+  </Limit>
+</Policy>
+CONF
+/usr/sbin/cupsd -f -c "$cups/cupsd.conf" -s "$cups/cups-files.conf" >"$cups/log/cupsd.out" 2>&1 &
+pids+=($!)
+export CUPS_SERVER="$cups/cups.sock"
+for _ in $(seq 100); do
+    lpstat -r 2>/dev/null | grep -q "is running" && break
+    sleep 0.05
+done
+if lpadmin -p kelvaria-prueba -v file:///dev/null -E -m raw 2>/dev/null && lpadmin -d kelvaria-prueba; then
+    export KV_TEST_SPOOL="$cups/spool"
+else
+    echo "The private print server did not start: the printing tests are skipped."
+fi
+}
