@@ -49,7 +49,12 @@ void Button::connect(QWidget* w) {
 }
 
 void Button::click() {
-    static_cast<QAbstractButton*>(widget())->click();
+    // Straight to the handler rather than through Qt's clicked signal, so that a
+    // failure nested in the caller's handler unwinds through this program's code only.
+    if (!widget()->isEnabled())
+        return; // a disabled button, or one of a disabled window, runs nothing
+    traceEvent(name(), "Click");
+    raiseEvent(click_);
 }
 
 } // namespace kv
@@ -78,10 +83,10 @@ void DriveList::restoreDrive(const QString& path) {
     driveList(widget())->restoreDrive(path);
 }
 void DriveList::connect(QWidget* w) {
-    QObject::connect(driveList(w), &DriveListWidget::changed, w, [this] {
+    driveList(w)->onChange = [this] {
         traceEvent(name(), "Change");
         raiseEvent(change_);
-    });
+    };
 }
 
 QString DirList::path() const {
@@ -91,10 +96,10 @@ void DirList::setPath(const QString& path) {
     dirList(widget())->setPath(path);
 }
 void DirList::connect(QWidget* w) {
-    QObject::connect(dirList(w), &DirListWidget::changed, w, [this] {
+    dirList(w)->onChange = [this] {
         traceEvent(name(), "Change");
         raiseEvent(change_);
-    });
+    };
 }
 
 QString FileList::path() const {
@@ -107,10 +112,10 @@ QString FileList::fileName() const {
     return fileList(widget())->fileName();
 }
 void FileList::connect(QWidget* w) {
-    QObject::connect(fileList(w), &FileListWidget::fileClicked, w, [this] {
+    fileList(w)->onClick = [this] {
         traceEvent(name(), "Click");
         raiseEvent(click_);
-    });
+    };
 }
 
 } // namespace kv

@@ -78,7 +78,8 @@ void DriveListWidget::setDrive(const QString& path) {
         return;
     drive_ = drive;
     refill();
-    emit changed();
+    if (onChange)
+        onChange();
 }
 
 void DriveListWidget::restoreDrive(const QString& path) {
@@ -92,7 +93,8 @@ void DriveListWidget::userPicked(int index) {
         return;
     raiseEvent([this, picked] {
         drive_ = picked;
-        emit changed();
+        if (onChange)
+            onChange();
     });
 }
 
@@ -224,7 +226,8 @@ void DirListWidget::setPath(const QString& path) {
     setCurrentFolderOf(driveOf(folder, drives), folder);
     fill(folder, subfolders);
     if (changedPath)
-        emit changed();
+        if (onChange)
+            onChange();
 }
 
 QString DirListWidget::rowPath(int row) const {
@@ -247,7 +250,8 @@ void DirListWidget::open(const QModelIndex& index) {
         path_ = target;
         setCurrentFolderOf(driveOf(target, mountedDrives()), target);
         fill(target, subfolders);
-        emit changed();
+        if (onChange)
+            onChange();
     });
 }
 
@@ -301,7 +305,8 @@ FileListWidget::FileListWidget(const ControlDesign& d, QWidget* parent)
     path_ = cleanPath(QDir::currentPath());
     connect(this, &QAbstractItemView::clicked, this, [this](const QModelIndex& index) {
         if (index.isValid())
-            raiseEvent([this] { emit fileClicked(); });
+            if (onClick)
+                onClick();
     });
 }
 
@@ -331,7 +336,8 @@ void FileListWidget::choose(int row) {
     if (!index.isValid())
         return;
     setCurrentIndex(index);
-    raiseEvent([this] { emit fileClicked(); });
+    if (onClick)
+        onClick();
 }
 
 void FileListWidget::keyPressEvent(QKeyEvent* e) {
@@ -342,7 +348,8 @@ void FileListWidget::keyPressEvent(QKeyEvent* e) {
     const QModelIndex after = currentIndex();
     if (after.isValid() && after != before) {
         selectionModel()->select(after, QItemSelectionModel::ClearAndSelect);
-        raiseEvent([this] { emit fileClicked(); });
+        if (onClick)
+            onClick();
     }
 }
 

@@ -1,12 +1,15 @@
 #pragma once
 // The drive, folder and file lists behind the controls. Only the platform layer
-// includes this. Each list raises its event through a Qt signal, connected by its
-// control handle: changed() when Drive or Path changes, fileClicked() for the file list.
+// includes this. Each list raises its event through a plain callback that its control
+// handle sets (onChange when Drive or Path changes, onClick for the file list), not a
+// Qt signal: a handler that fails nested inside an assignment unwinds back through the
+// assignment, and must not unwind through Qt's signal dispatch.
 #include "platform/design.h"
 
 #include <QComboBox>
 #include <QListView>
 #include <QStringList>
+#include <functional>
 #include <vector>
 
 namespace kv {
@@ -24,9 +27,7 @@ public:
     // Makes current the drive that holds the path without raising Change.
     void restoreDrive(const QString& path);
     void showPopup() override;
-
-signals:
-    void changed();
+    std::function<void()> onChange;
 
 private:
     void refill();
@@ -48,9 +49,7 @@ public:
     // The full path of the folder on a row.
     QString rowPath(int row) const;
     int rowCount() const;
-
-signals:
-    void changed();
+    std::function<void()> onChange;
 
 protected:
     void keyPressEvent(QKeyEvent* e) override;
@@ -80,9 +79,7 @@ public:
     const QStringList& fileNames() const;
     // Selects an entry as the user would, raising Click.
     void choose(int row);
-
-signals:
-    void fileClicked();
+    std::function<void()> onClick;
 
 protected:
     void keyPressEvent(QKeyEvent* e) override;
