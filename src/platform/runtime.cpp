@@ -35,8 +35,10 @@ void Runtime::end() const {
 }
 
 void installLook(QApplication& app) {
-    app.setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
-    app.setPalette(app.style()->standardPalette());
+    if (app.style()->name().compare(QLatin1String("fusion"), Qt::CaseInsensitive) != 0) {
+        app.setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+        app.setPalette(app.style()->standardPalette());
+    }
     // The windows were drawn for a small 8-point sans-serif at 96 pixels per inch: 11
     // pixels. Liberation Sans has the metrics the label row's spaces were counted for.
     QFont font(QStringLiteral("Liberation Sans"));
