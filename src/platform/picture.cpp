@@ -7,7 +7,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QHash>
 #include <QImageReader>
 #include <new>
 
@@ -130,17 +129,10 @@ Picture loadPictureFile(const QString& fileName) {
 }
 
 Picture loadPictureResource(const QString& resourcePath) {
-    // The design's pictures never change: each is decoded once, and every window built
-    // from the design shares it (the mouse picture stands twice in the main window).
-    static QHash<QString, Picture> decoded;
-    if (const auto it = decoded.constFind(resourcePath); it != decoded.constEnd())
-        return *it;
     QFile file(resourcePath);
     if (!file.open(QIODevice::ReadOnly))
         throw RuntimeError(ErrorCode::FileNotFound, resourcePath);
-    const Picture picture = decodePicture(file.readAll(), resourcePath);
-    decoded.insert(resourcePath, picture);
-    return picture;
+    return decodePicture(file.readAll(), resourcePath);
 }
 
 } // namespace kv
