@@ -7,13 +7,22 @@
 #include "platform/events.h"
 #include "platform/filesystem.h"
 #include "platform/printing.h"
+#include "platform/runtime.h"
 #include "platform/runtime_error.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QList>
+#include <QTemporaryDir>
 
 struct FreshProgram {
-    QList<int> reported; // the numbers of the run-time errors the user would have seen
+    QList<int> reported;  // the numbers of the run-time errors the user would have seen
+    QTemporaryDir folder; // the test's own files, gone with the test program
+
+    // Once per test program: the program's look, as at start-up.
+    bool prepare() {
+        kv::installLook(*qApp);
+        return folder.isValid();
+    }
 
     void start() {
         kv::registry::clear();

@@ -42,7 +42,6 @@ void touch(const QString& path, const QByteArray& bytes = "x") {
 
 class BrowsingTest : public QObject {
     Q_OBJECT
-    QTemporaryDir tmp;
     QString prog; // the program's folder, with its categories
     QStringList trace;
     FreshProgram program;
@@ -79,15 +78,13 @@ class BrowsingTest : public QObject {
     QImage box() { return form->controlWidget("Picture1")->grab().toImage(); }
 
 private slots:
-    void initTestCase() {
-        installLook(*qApp);
-        QVERIFY(tmp.isValid());
-    }
+    void initTestCase() { QVERIFY(program.prepare()); }
     void init() {
         program.start();
         trace.clear();
         setEventTrace([this](const char* c, const char* e) { trace << QString("%1.%2").arg(c, e); });
-        prog = tmp.path() + "/run" + QString::number(QDateTime::currentMSecsSinceEpoch()) + "/prog";
+        prog =
+            program.folder.path() + "/run" + QString::number(QDateTime::currentMSecsSinceEpoch()) + "/prog";
         QVERIFY(QDir().mkpath(prog + "/Equipos"));
         QVERIFY(QDir().mkpath(prog + "/conexiones"));
         QVERIFY(QDir().mkpath(prog + "/Diagramas"));
@@ -123,7 +120,7 @@ private slots:
     }
 
     void startsOnAnotherDriveThroughNestedChanges() {
-        const QString drive = tmp.path();
+        const QString drive = program.folder.path();
         setDriveSource([drive] { return QStringList{"/", drive}; });
         QStringList dirPaths;
         setEventTrace([&](const char* c, const char* e) {
@@ -139,7 +136,7 @@ private slots:
     }
 
     void aDriveGoesBackToItsCurrentFolder() {
-        const QString drive = tmp.path();
+        const QString drive = program.folder.path();
         setDriveSource([drive] { return QStringList{"/", drive}; });
         start();
         openFolder("Equipos");
@@ -291,7 +288,7 @@ private slots:
     }
 
     void aDriveThatCannotBeReadGoesBackToTheFolderListsDrive() {
-        const QString gone = tmp.path() + "/unidad-retirada";
+        const QString gone = program.folder.path() + "/unidad-retirada";
         QVERIFY(QDir().mkpath(gone));
         setDriveSource([gone] { return QStringList{"/", gone}; });
         start();
@@ -306,7 +303,7 @@ private slots:
     }
 
     void aProgramFolderThatCannotBeReadStopsTheStart() {
-        App().setPath(tmp.path() + "/no-existe/prog");
+        App().setPath(program.folder.path() + "/no-existe/prog");
         form = &*registry::Form1;
         QVERIFY(!raiseEvent([this] { form->show(); }));
         QCOMPARE(reported, QList<int>{76});

@@ -42,7 +42,6 @@ QImage clipboardImage() {
 
 class CommandsTest : public QObject {
     Q_OBJECT
-    QTemporaryDir tmp;
     QString cat; // a category with three figures
     FreshProgram program;
     QList<int>& reported = program.reported;
@@ -63,19 +62,17 @@ class CommandsTest : public QObject {
     }
 
 private slots:
-    void initTestCase() {
-        installLook(*qApp);
-        QVERIFY(tmp.isValid());
-    }
+    void initTestCase() { QVERIFY(program.prepare()); }
     void init() {
         program.start();
-        const QString prog = tmp.path() + "/p" + QString::number(QDateTime::currentMSecsSinceEpoch());
+        const QString prog =
+            program.folder.path() + "/p" + QString::number(QDateTime::currentMSecsSinceEpoch());
         cat = prog + "/Equipos";
         QVERIFY(QDir().mkpath(cat));
         writePicture(cat + "/a.bmp", Qt::red);
         writePicture(cat + "/b.bmp", Qt::green);
         writePicture(cat + "/c.bmp", Qt::blue, {400, 400});
-        pdf = tmp.filePath("page.pdf");
+        pdf = program.folder.filePath("page.pdf");
         QFile::remove(pdf);
         setPrintToFile(pdf);
         App().setPath(prog);

@@ -91,7 +91,7 @@ class FrameTest : public QObject {
     QList<int>& reported = program.reported;
 
 private slots:
-    void initTestCase() { installLook(*qApp); }
+    void initTestCase() { QVERIFY(program.prepare()); }
     void init() { program.start(); }
     void cleanup() { program.finish(); }
 

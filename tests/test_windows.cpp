@@ -101,7 +101,6 @@ int pdfPages(const QString& path) {
 
 class WindowsTest : public QObject {
     Q_OBJECT
-    QTemporaryDir tmp;
     FreshProgram program;
     QList<int>& reported = program.reported;
 
@@ -110,13 +109,10 @@ class WindowsTest : public QObject {
     }
 
 private slots:
-    void initTestCase() {
-        installLook(*qApp);
-        QVERIFY(tmp.isValid());
-    }
+    void initTestCase() { QVERIFY(program.prepare()); }
     void init() {
         program.start();
-        App().setPath(tmp.path());
+        App().setPath(program.folder.path());
     }
     void cleanup() { program.finish(); }
 
@@ -289,7 +285,7 @@ private slots:
     }
 
     void loadingThePrintWindowTakesThePictureAndPrintsOnePage() {
-        const QString pdf = tmp.filePath("page.pdf");
+        const QString pdf = program.folder.filePath("page.pdf");
         setPrintToFile(pdf);
         QImage img(300, 300, QImage::Format_RGB32);
         img.fill(Qt::blue);
@@ -313,7 +309,7 @@ private slots:
     }
 
     void printingBeforeAnyFileGivesAnEmptyBox() {
-        const QString pdf = tmp.filePath("empty.pdf");
+        const QString pdf = program.folder.filePath("empty.pdf");
         setPrintToFile(pdf);
         QVERIFY(raiseEvent([] { registry::Form4->load(); }));
         QVERIFY(registry::Form4->Picture1.picture().isNull());

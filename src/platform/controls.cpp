@@ -15,6 +15,11 @@ Control::Control(Form& owner, const char* name) : owner_(owner), name_(name) {
     owner.attach(this);
 }
 
+void Control::raise(const char* event, const Handler& handler) const {
+    traceEvent(name_, event);
+    raiseEvent(handler);
+}
+
 QWidget* Control::widget() const {
     owner_.ensureLoaded();
     return owner_.controlWidget(name_);
@@ -42,10 +47,7 @@ void PictureBox::setPicture(const Picture& picture) {
 
 void Button::connect(QWidget* w) {
     auto* button = static_cast<QAbstractButton*>(w);
-    QObject::connect(button, &QAbstractButton::clicked, button, [this] {
-        traceEvent(name(), "Click");
-        raiseEvent(click_);
-    });
+    QObject::connect(button, &QAbstractButton::clicked, button, [this] { raise("Click", click_); });
 }
 
 void Button::click() {
@@ -53,13 +55,8 @@ void Button::click() {
     // failure nested in the caller's handler unwinds through this program's code only.
     if (!widget()->isEnabled())
         return; // a disabled button, or one of a disabled window, runs nothing
-    traceEvent(name(), "Click");
-    raiseEvent(click_);
+    raise("Click", click_);
 }
-
-} // namespace kv
-
-namespace kv {
 
 namespace {
 DriveListWidget* driveList(QWidget* w) {
@@ -83,10 +80,7 @@ void DriveList::restoreDrive(const QString& path) {
     driveList(widget())->restoreDrive(path);
 }
 void DriveList::connect(QWidget* w) {
-    driveList(w)->onChange = [this] {
-        traceEvent(name(), "Change");
-        raiseEvent(change_);
-    };
+    driveList(w)->onChange = [this] { raise("Change", change_); };
 }
 
 QString DirList::path() const {
@@ -96,10 +90,7 @@ void DirList::setPath(const QString& path) {
     dirList(widget())->setPath(path);
 }
 void DirList::connect(QWidget* w) {
-    dirList(w)->onChange = [this] {
-        traceEvent(name(), "Change");
-        raiseEvent(change_);
-    };
+    dirList(w)->onChange = [this] { raise("Change", change_); };
 }
 
 QString FileList::path() const {
@@ -112,10 +103,7 @@ QString FileList::fileName() const {
     return fileList(widget())->fileName();
 }
 void FileList::connect(QWidget* w) {
-    fileList(w)->onClick = [this] {
-        traceEvent(name(), "Click");
-        raiseEvent(click_);
-    };
+    fileList(w)->onClick = [this] { raise("Click", click_); };
 }
 
 } // namespace kv

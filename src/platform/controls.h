@@ -28,6 +28,8 @@ protected:
     friend class Form;
     // The control's widget, loading the window first if needed.
     QWidget* widget() const;
+    // Raises one of the control's events: its handler runs (nested, inside a handler).
+    void raise(const char* event, const Handler& handler) const;
     // Called each time the window is built, to connect the new widget's events.
     virtual void connect(QWidget*) {}
 
