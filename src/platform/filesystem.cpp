@@ -182,6 +182,10 @@ void forgetCurrentFolders() {
     currentFolders().clear();
 }
 
+QByteArray nativePath(const QString& path) {
+    return QFile::encodeName(path);
+}
+
 QString cleanPath(const QString& path) {
     QString p = QDir::cleanPath(QDir::isAbsolutePath(path) ? path : QDir::current().absoluteFilePath(path));
     return p.isEmpty() ? QStringLiteral("/") : p;

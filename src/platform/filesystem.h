@@ -27,6 +27,11 @@ QString currentFolderOf(const QString& drive);
 void setCurrentFolderOf(const QString& drive, const QString& folder);
 void forgetCurrentFolders();
 
+// The bytes by which the system knows a path that the lists showed. Every file and
+// folder is opened through this, never through the text alone: a name that is not
+// valid UTF-8 is shown in another form but keeps its own bytes.
+QByteArray nativePath(const QString& path);
+
 // A full, clean form of a path (no "." or "..", no trailing separator but at the root).
 QString cleanPath(const QString& path);
 
