@@ -186,6 +186,10 @@ QByteArray nativePath(const QString& path) {
     return QFile::encodeName(path);
 }
 
+QString pathFromNative(const QByteArray& bytes) {
+    return QFile::decodeName(bytes);
+}
+
 QString cleanPath(const QString& path) {
     QString p = QDir::cleanPath(QDir::isAbsolutePath(path) ? path : QDir::current().absoluteFilePath(path));
     return p.isEmpty() ? QStringLiteral("/") : p;

@@ -31,6 +31,9 @@ void forgetCurrentFolders();
 // folder is opened through this, never through the text alone: a name that is not
 // valid UTF-8 is shown in another form but keeps its own bytes.
 QByteArray nativePath(const QString& path);
+// The text shown for a path the system gave as bytes (a name from a folder listing, a
+// command-line argument); nativePath() gives the bytes back.
+QString pathFromNative(const QByteArray& bytes);
 
 // A full, clean form of a path (no "." or "..", no trailing separator but at the root).
 QString cleanPath(const QString& path);
