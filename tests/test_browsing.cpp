@@ -228,6 +228,95 @@ private slots:
         QCOMPARE(trace.count("File1.Click"), 4);
     }
 
+    // Tab brings the focus into the file list while no row is chosen (a fresh folder):
+    // the first key chooses the first figure, or the last for End and PageDown.
+    void theFirstKeyInAFreshFileListChoosesAFigure() {
+        QVERIFY(QDir().mkpath(prog + "/Una"));
+        writePicture(prog + "/Una/sola.bmp", {10, 10}, Qt::blue);
+        start();
+        const auto tabIntoFiles = [this] {
+            form->controlWidget("Command1")->setFocus();
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget(), file1());
+        };
+        const QList<Qt::Key> toFirst{Qt::Key_Down, Qt::Key_Up, Qt::Key_Home, Qt::Key_PageUp, Qt::Key_Space};
+        for (const Qt::Key key : toFirst) {
+            openFolder("Una");
+            tabIntoFiles();
+            QVERIFY(form->File1.fileName().isEmpty());
+            QTest::keyClick(file1(), key);
+            QVERIFY2(form->File1.fileName() == "sola.bmp", qPrintable(QString::number(key, 16)));
+            QCOMPARE(form->Label1.caption(), prog + "/Una/sola.bmp");
+            QVERIFY(!form->Picture1.picture().isNull());
+            openFolder("prog");
+        }
+        const QList<std::pair<Qt::Key, QString>> inThree{
+            {Qt::Key_Down, "A.BMP"},   {Qt::Key_Home, "A.BMP"},   {Qt::Key_Space, "A.BMP"},
+            {Qt::Key_PageUp, "A.BMP"}, {Qt::Key_End, "roto.bmp"}, {Qt::Key_PageDown, "roto.bmp"}};
+        for (const auto& [key, name] : inThree) {
+            openFolder("Equipos");
+            tabIntoFiles();
+            trace.clear();
+            QTest::keyClick(file1(), key);
+            QCOMPARE(form->File1.fileName(), name);
+            QCOMPARE(form->Label1.caption(), prog + "/Equipos/" + name);
+            QCOMPARE(file1()->selectionModel()->selectedRows().size(), 1);
+            QCOMPARE(trace.count("File1.Click"), 1);
+            openFolder("prog");
+        }
+        // From then on the keys move as usual.
+        openFolder("Equipos");
+        tabIntoFiles();
+        QTest::keyClick(file1(), Qt::Key_Down);
+        QTest::keyClick(file1(), Qt::Key_Down);
+        QCOMPARE(form->File1.fileName(), QStringLiteral("b.bmp"));
+    }
+
+    void theChosenFileCannotBeUnchosen() {
+        start();
+        openFolder("Equipos");
+        clickFile(1);
+        trace.clear();
+        const QRect r = file1()->visualRect(file1()->model()->index(1, 0));
+        QTest::mouseClick(file1()->viewport(), Qt::LeftButton, Qt::ControlModifier, r.center());
+        QTest::keyClick(file1(), Qt::Key_Space, Qt::ControlModifier);
+        QTest::mouseClick(file1()->viewport(), Qt::LeftButton, {}, r.center());
+        QCOMPARE(form->File1.fileName(), QStringLiteral("b.bmp"));
+        QCOMPARE(form->Label1.caption(), prog + "/Equipos/b.bmp");
+        QVERIFY(!form->Picture1.picture().isNull());
+        QVERIFY(reported.isEmpty());
+        QVERIFY(!trace.isEmpty()); // the plain click loads the file again
+        for (const QString& event : trace)
+            QCOMPARE(event, QStringLiteral("File1.Click"));
+    }
+
+    // A chain of 40 folders: the open folder's row and its subfolders stay in sight.
+    void deepFoldersStayReadable() {
+        QString deep = prog;
+        for (int i = 1; i <= 40; ++i)
+            deep += QString("/nivel%1").arg(i, 2, 10, QChar('0'));
+        QVERIFY(QDir().mkpath(deep + "/hoja"));
+        start();
+        QVERIFY(raiseEvent([&] { form->Dir1.setPath(deep); }));
+        const int current = dir1()->currentIndex().row();
+        QCOMPARE(dir1()->rowPath(current), deep);
+        const QImage shot = dir1()->viewport()->grab().toImage();
+        const QColor highlight = dir1()->palette().color(QPalette::Highlight);
+        const auto countIn = [&](int row, const std::function<bool(QColor)>& wanted) {
+            const QRect r = dir1()->visualRect(dir1()->model()->index(row, 0)) & shot.rect();
+            int n = 0;
+            for (int y = r.top(); y <= r.bottom(); ++y)
+                for (int x = r.left(); x <= r.right(); ++x)
+                    n += wanted(shot.pixelColor(x, y));
+            return n;
+        };
+        // The open folder is highlighted over a good part of the width, with its name.
+        QVERIFY(countIn(current, [&](QColor c) { return c == highlight; }) > 40 * 10);
+        QVERIFY(countIn(current, [&](QColor c) { return c.lightness() > 200; }) > 10);
+        // Its subfolder's name is drawn in the list's text colour.
+        QVERIFY(countIn(current + 1, [](QColor c) { return c.lightness() < 100; }) > 10);
+    }
+
     void thePathAndPictureStayWhileBrowsingElsewhere() {
         start();
         openFolder("Equipos");

@@ -194,6 +194,22 @@ private slots:
         QVERIFY(registry::Form2->isVisible());
     }
 
+    void enterPressesTheFocusedCerrarOfEitherWindow() {
+        QWidget* cerrar = form->controlWidget("Command1");
+        cerrar->setFocus();
+        QTest::keyClick(cerrar, Qt::Key_Return);
+        QVERIFY(programEnded());
+        program.finish();
+        program.start();
+        form = &*registry::Form1;
+        QVERIFY(raiseEvent([this] { form->show(); }));
+        press("SSCommand4");
+        QWidget* companyCerrar = registry::Form2->controlWidget("Command1");
+        QCOMPARE(registry::Form2->window()->focusWidget(), companyCerrar); // the focus is on it
+        QTest::keyClick(companyCerrar, Qt::Key_Enter);                     // the keypad's Enter too
+        QVERIFY(programEnded());
+    }
+
     void cerrarEndsEverythingAtOnce() {
         press("SSCommand3");
         press("SSCommand2");

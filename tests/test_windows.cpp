@@ -287,8 +287,11 @@ private slots:
     void loadingThePrintWindowTakesThePictureAndPrintsOnePage() {
         const QString pdf = program.folder.filePath("page.pdf");
         setPrintToFile(pdf);
+        // A picture full of fine detail, which a lossy encoding would blur.
         QImage img(300, 300, QImage::Format_RGB32);
-        img.fill(Qt::blue);
+        for (int y = 0; y < img.height(); ++y)
+            for (int x = 0; x < img.width(); ++x)
+                img.setPixel(x, y, qRgb((x * 37 + y * 11) & 0xFF, (x ^ y) & 0xFF, (x * y) & 0xFF));
         registry::Form1->Picture1.setPicture(Picture::fromImage(img));
         Form4& print = *registry::Form4;
         QVERIFY(raiseEvent([&] { print.load(); }));
@@ -296,6 +299,12 @@ private slots:
         QVERIFY(!print.isVisible()); // printed while still invisible
         QCOMPARE(print.Picture1.picture().image(), img);
         QCOMPARE(pdfPages(pdf), 1);
+        // The page carries the window's rendering losslessly: no JPEG anywhere in it.
+        QFile page(pdf);
+        QVERIFY(page.open(QIODevice::ReadOnly));
+        const QByteArray bytes = page.readAll();
+        QVERIFY(bytes.contains("/Subtype /Image"));
+        QVERIFY(!bytes.contains("DCTDecode"));
         QCOMPARE(print.caption(), QStringLiteral("Print"));
         const auto g = print.clientGeometry();
         QCOMPARE(QSize(g.width, g.height), QSize(3060, 3195));

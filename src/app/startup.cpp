@@ -12,7 +12,9 @@ namespace kv {
 int runProgram(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Kelvar500"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Kelvaria 500"));
+    // No display name: a desktop would append it to every window's title, and each
+    // window's title is its caption alone. The desktop entry names the program instead.
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.tramonte.Kelvaria500"));
     installLook(app);
 
     // Nothing else happens at start: the command line is not read.

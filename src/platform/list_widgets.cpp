@@ -11,6 +11,7 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QStyledItemDelegate>
+#include <algorithm>
 
 namespace kv {
 
@@ -31,6 +32,14 @@ void styleList(QListView* v, const ControlDesign& d) {
     v->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
     v->setFocusPolicy(Qt::StrongFocus);
     v->setTextElideMode(Qt::ElideRight);
+}
+
+// The row a list's selection stays on: no modifier or key ever clears it, a click on
+// the highlighted row with Ctrl held keeps it highlighted.
+QItemSelectionModel::SelectionFlags keepSelection(QItemSelectionModel::SelectionFlags flags) {
+    if (flags & (QItemSelectionModel::Deselect | QItemSelectionModel::Toggle))
+        return QItemSelectionModel::ClearAndSelect;
+    return flags;
 }
 
 // Rows of one fixed height.
@@ -124,7 +133,7 @@ QIcon folderMark(bool open) {
 struct FolderRow {
     QString name;
     QString path;
-    int level;
+    int level; // how far the row is indented
     bool open; // a folder on the way down to the current one, or the current one
 };
 
@@ -161,7 +170,12 @@ public:
 };
 
 namespace {
-// Indents each folder row by its level below the root.
+// Indents each folder row by its level below the root. Deep down, the indent stops
+// growing: the open folder's subfolders are indented at most this many steps, and the
+// folders above shift left, those highest up sharing the list's left edge, so that the
+// open folder and its subfolders stay readable in the list's width.
+constexpr int kMaxIndentLevel = 6;
+
 class FolderDelegate : public RowDelegate {
 public:
     using RowDelegate::RowDelegate;
@@ -196,18 +210,20 @@ DirListWidget::DirListWidget(const ControlDesign& d, QWidget* parent)
 
 void DirListWidget::fill(const QString& folder, const QStringList& subfolders) {
     std::vector<FolderRow> rows;
+    const QStringList parts = folder.split(kSeparator, Qt::SkipEmptyParts);
+    const int level = static_cast<int>(parts.size()) + 1; // of the subfolders
+    const int shift = std::max(0, level - kMaxIndentLevel);
+    const auto indent = [shift](int depth) { return std::max(0, depth - shift); };
     rows.push_back({QStringLiteral("/"), QStringLiteral("/"), 0, true});
     QString so_far;
-    const QStringList parts = folder.split(kSeparator, Qt::SkipEmptyParts);
     for (int i = 0; i < parts.size(); ++i) {
         so_far += kSeparator + parts[i];
-        rows.push_back({parts[i], so_far, i + 1, true});
+        rows.push_back({parts[i], so_far, indent(i + 1), true});
     }
     const int currentRow = static_cast<int>(rows.size()) - 1;
-    const int level = static_cast<int>(parts.size()) + 1;
     const QString prefix = folder.endsWith(kSeparator) ? folder : folder + kSeparator;
     for (const QString& name : subfolders)
-        rows.push_back({name, prefix + name, level, false});
+        rows.push_back({name, prefix + name, indent(level), false});
     model_->reset(std::move(rows));
     setCurrentIndex(model_->index(currentRow));
     scrollTo(currentIndex(), QAbstractItemView::PositionAtTop);
@@ -264,6 +280,11 @@ void DirListWidget::keyPressEvent(QKeyEvent* e) {
     QListView::keyPressEvent(e);
 }
 
+QItemSelectionModel::SelectionFlags DirListWidget::selectionCommand(const QModelIndex& index,
+                                                                    const QEvent* e) const {
+    return keepSelection(QListView::selectionCommand(index, e));
+}
+
 void DirListWidget::showEvent(QShowEvent* e) {
     if (!listed_) {
         try {
@@ -304,7 +325,7 @@ FileListWidget::FileListWidget(const ControlDesign& d, QWidget* parent)
     setModel(model_);
     path_ = cleanPath(QDir::currentPath());
     connect(this, &QAbstractItemView::clicked, this, [this](const QModelIndex& index) {
-        if (index.isValid())
+        if (index.isValid() && selectionModel()->isSelected(index))
             if (onClick)
                 onClick();
     });
@@ -336,11 +357,46 @@ void FileListWidget::choose(int row) {
     if (!index.isValid())
         return;
     setCurrentIndex(index);
+    selectionModel()->select(index, QItemSelectionModel::ClearAndSelect);
+    scrollTo(index);
     if (onClick)
         onClick();
 }
 
+QItemSelectionModel::SelectionFlags FileListWidget::selectionCommand(const QModelIndex& index,
+                                                                     const QEvent* e) const {
+    return keepSelection(QListView::selectionCommand(index, e));
+}
+
 void FileListWidget::keyPressEvent(QKeyEvent* e) {
+    // While no file is chosen (a fresh folder), the first move chooses one: the keys
+    // that go up or stay choose the first figure, those that go to the end the last.
+    // The list's current row alone would make Down skip the first figure and leave
+    // Home and Space with nothing to do.
+    if (!selectionModel()->hasSelection() && !model_->names.isEmpty() &&
+        !(e->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))) {
+        int row = -1;
+        switch (e->key()) {
+        case Qt::Key_Down:
+        case Qt::Key_Up:
+        case Qt::Key_Home:
+        case Qt::Key_PageUp:
+        case Qt::Key_Space:
+            row = 0;
+            break;
+        case Qt::Key_End:
+        case Qt::Key_PageDown:
+            row = static_cast<int>(model_->names.size()) - 1;
+            break;
+        default:
+            break;
+        }
+        if (row >= 0) {
+            e->accept();
+            choose(row);
+            return;
+        }
+    }
     // The selection moved by keyboard (arrows, Home/End, pages, type-ahead) counts as a
     // click on the entry it moved to, so the picture follows the keyboard.
     const QModelIndex before = currentIndex();

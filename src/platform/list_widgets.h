@@ -54,6 +54,8 @@ public:
 protected:
     void keyPressEvent(QKeyEvent* e) override;
     void showEvent(QShowEvent* e) override;
+    QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
+                                                         const QEvent* e) const override;
 
 private:
     void open(const QModelIndex& index);
@@ -84,6 +86,8 @@ public:
 protected:
     void keyPressEvent(QKeyEvent* e) override;
     void showEvent(QShowEvent* e) override;
+    QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
+                                                         const QEvent* e) const override;
 
 private:
     FileModel* model_;

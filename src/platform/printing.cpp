@@ -46,6 +46,9 @@ void printPage(const QImage& image, const QString& jobName) {
     QPainter painter;
     if (!painter.begin(printer.get()))
         throw RuntimeError(ErrorCode::PrinterError, printer->printerName());
+    // The window's pixels reach the paper as they are: a lossy encoding would blur
+    // line drawings.
+    painter.setRenderHint(QPainter::LosslessImageRendering);
     // One screen pixel is 1/96 inch on paper too.
     const double scale = printer->resolution() / 96.0;
     painter.drawImage(QRectF(0, 0, image.width() * scale, image.height() * scale), image);

@@ -244,6 +244,24 @@ void PictureButtonWidget::keyPressEvent(QKeyEvent* e) {
     QAbstractButton::keyPressEvent(e);
 }
 
+// --- CommandButtonWidget ------------------------------------------------------------
+
+CommandButtonWidget::CommandButtonWidget(const ControlDesign& d, QWidget* parent)
+    : QPushButton(QString::fromUtf8(d.caption), parent) {
+    setAutoDefault(false);
+    setDefault(false);
+    setFocusPolicy(Qt::StrongFocus);
+}
+
+void CommandButtonWidget::keyPressEvent(QKeyEvent* e) {
+    if ((e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) && !e->isAutoRepeat()) {
+        click();
+        e->accept();
+        return;
+    }
+    QPushButton::keyPressEvent(e);
+}
+
 // --- Factory ------------------------------------------------------------------------
 
 QWidget* createControlWidget(const ControlDesign& d, QWidget* parent) {
@@ -261,13 +279,9 @@ QWidget* createControlWidget(const ControlDesign& d, QWidget* parent) {
     case ControlKind::PictureButton:
         w = new PictureButtonWidget(d, parent);
         break;
-    case ControlKind::CommandButton: {
-        auto* b = new QPushButton(QString::fromUtf8(d.caption), parent);
-        b->setAutoDefault(false);
-        b->setFocusPolicy(Qt::StrongFocus);
-        w = b;
+    case ControlKind::CommandButton:
+        w = new CommandButtonWidget(d, parent);
         break;
-    }
     case ControlKind::DriveList:
         w = new DriveListWidget(d, parent);
         break;

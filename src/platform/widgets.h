@@ -4,6 +4,7 @@
 #include "platform/picture.h"
 
 #include <QAbstractButton>
+#include <QPushButton>
 #include <QWidget>
 
 namespace kv {
@@ -111,6 +112,17 @@ private:
     Picture picture_;
     QColor foreColor_;
     QSize extent_;
+};
+
+// A plain push button with a caption. Space and Enter click it when it has the focus;
+// it is never a window's default button.
+class CommandButtonWidget : public QPushButton {
+    Q_OBJECT
+public:
+    CommandButtonWidget(const ControlDesign& d, QWidget* parent);
+
+protected:
+    void keyPressEvent(QKeyEvent* e) override;
 };
 
 // Builds the widget of one control of a design, in pixels.
