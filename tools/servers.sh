@@ -2,8 +2,11 @@
 # nothing else uses, and a print server with its own folder, socket and spool and a
 # default queue that keeps every job's document. The machine's own displays, printers
 # and settings are not touched; everything started is stopped by PID on exit.
-#   start_servers NAME   sets DISPLAY-to-be KV_TEST_DISPLAY, CUPS_SERVER, KV_TEST_SPOOL
-#                        (when the print server runs) and XDG_RUNTIME_DIR.
+#   start_servers NAME [--window-manager]
+#                        sets DISPLAY-to-be KV_TEST_DISPLAY, CUPS_SERVER, KV_TEST_SPOOL
+#                        (when the print server runs) and XDG_RUNTIME_DIR. With
+#                        --window-manager, openbox manages the X server's windows as on a
+#                        user's desktop: frames, title bars, placement, focus, close boxes.
 
 start_servers() {
 work=$(mktemp -d "/tmp/$1.XXXXXX")
@@ -26,6 +29,18 @@ for _ in $(seq 100); do
 done
 [ -s "$work/display" ] || { echo "Xvfb did not start"; cat "$work/xvfb.log"; exit 1; }
 export KV_TEST_DISPLAY=":$(head -n 1 "$work/display")"
+
+if [ "${2:-}" = "--window-manager" ]; then
+    DISPLAY="$KV_TEST_DISPLAY" openbox --sm-disable >"$work/openbox.log" 2>&1 &
+    pids+=($!)
+    # Ready when it has announced itself on the root window.
+    for _ in $(seq 100); do
+        DISPLAY="$KV_TEST_DISPLAY" xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+        sleep 0.05
+    done
+    DISPLAY="$KV_TEST_DISPLAY" xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' ||
+        { echo "openbox did not start"; cat "$work/openbox.log"; exit 1; }
+fi
 
 export XDG_RUNTIME_DIR="$work/xdg"
 mkdir -m 700 "$XDG_RUNTIME_DIR"

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 packages=(cmake g++ make qt6-base-dev qt6-base-dev-tools libgl-dev fonts-liberation2 fonts-dejavu-core)
 if [ "${1:-}" = "--tests" ]; then
     packages+=(xvfb xauth xdotool xclip x11-utils libx11-dev imagemagick poppler-utils file
-               cups cups-client cups-bsd
+               cups cups-client cups-bsd openbox
                binutils-mingw-w64-x86-64 desktop-file-utils appstream dpkg-dev)
 fi
 
@@ -21,8 +21,8 @@ if [ ${#missing[@]} -gt 0 ]; then
     sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
     export DEBIAN_FRONTEND=noninteractive
-    $sudo apt-get update -qq
-    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+    $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 testing=OFF

@@ -41,3 +41,45 @@ px() { kv_pixel "$KV_TMP/shown.png" $((wx + $1)) $((wy + $2)); }
 kv_has_colour "$KV_TMP/shown.png" "185x17+$((wx + 184))+$((wy + 296))" 8080ff || fail "no path drawn under the box"
 
 echo "ok: category opened with a double-click, figure shown clipped from the box's corner, path drawn"
+
+# The keyboard alone, as the window manager hands it to the window: Tab into the folder
+# list, open a category with Enter, Tab into the file list; while no figure is chosen
+# the first key chooses one — in a one-figure folder (Down) and a three-figure folder
+# (Home, then Space), and from then on the keys move as usual.
+mkdir "$prog/Tres"
+kv_figure "$prog/Tres/a.bmp" 60 60 2080e0 101010
+kv_figure "$prog/Tres/b.bmp" 60 60 e0a020 101010
+kv_figure "$prog/Tres/c.bmp" 60 60 20e0a0 101010
+"$KV_XCLOSE" "$win"
+kv_wait_exit "$KV_PID" 5 || fail "the program did not end"
+kv_start "$prog/Kelvar500"
+win=$(kv_wait_window "Kelvaria 500") || fail "the main window did not appear again"
+sleep 0.4
+keys() { xdotool key --delay 80 "$@"; sleep 0.4; }
+shown() { kv_shot "$KV_TMP/k.png"; kv_pixel "$KV_TMP/k.png" $((wx + 186 + 30)) $((wy + 98 + 30)); }
+files=(Tab Tab Tab)         # folder list to file list: drive list, Cerrar, file list
+folders=(shift+Tab shift+Tab shift+Tab)
+keys Tab Down Return "${files[@]}" Down # Equipos holds one figure
+[ "$(shown)" = 1020e0 ] || fail "Down in a fresh one-figure list chose nothing ($(shown))"
+keys "${folders[@]}" Up Return Down Down Return "${files[@]}" Home # up to the program folder, into Tres
+[ "$(shown)" = 2080e0 ] || fail "Home in a fresh list did not choose the first figure ($(shown))"
+keys Down
+[ "$(shown)" = e0a020 ] || fail "Down after the first choice did not move to the second figure"
+keys "${folders[@]}" Up Return Down Return "${files[@]}" space # Equipos again, then Space
+[ "$(shown)" = 1020e0 ] || fail "Space in a fresh list chose nothing ($(shown))"
+keys "${folders[@]}" Up Return Down Down Return "${files[@]}" space # Tres again
+[ "$(shown)" = 2080e0 ] || fail "Space in a fresh three-figure list did not choose the first ($(shown))"
+echo "ok: Tab and the keys alone open categories and choose the first figure of a fresh list"
+
+# Ctrl+click on the chosen file leaves it chosen: same path, same picture, no message.
+cp "$KV_TMP/k.png" "$KV_TMP/before-ctrl.png"
+xdotool mousemove $((wx + 70)) $((wy + 288 + 2 + 7)) sleep 0.1 keydown ctrl click 1 keyup ctrl
+sleep 0.5
+kv_shot "$KV_TMP/after-ctrl.png"
+[ "$(kv_windows "Kelvaria 500")" = 1 ] || fail "a message appeared after Ctrl+click on the chosen file"
+crop() { convert "$1" -crop "193x220+$((wx + 184))+$((wy + 96))" +repage "$2"; }
+crop "$KV_TMP/before-ctrl.png" "$KV_TMP/b.png"
+crop "$KV_TMP/after-ctrl.png" "$KV_TMP/a.png"
+compare -metric AE "$KV_TMP/b.png" "$KV_TMP/a.png" null: 2>/dev/null ||
+    fail "Ctrl+click on the chosen file changed the picture or its path"
+echo "ok: Ctrl+click on the chosen file leaves path and picture as they were"

@@ -57,9 +57,21 @@ if [ -n "${KV_TEST_SPOOL:-}" ]; then
     jobs=$(kv_spool_jobs)
     at 256 368
     printwin=$(kv_wait_window "Print") || fail "no print window"
+    kv_title_is "$printwin" Print || fail "the print window's title is not Print"
     kv_wait_jobs $((jobs + 1)) || fail "no page reached the print queue"
     shot print
     page=$(ls -t "$KV_TEST_SPOOL"/d* | head -n 1)
+    # The page holds one image, lossless, at 96 pixels per inch: exactly the print
+    # window as it shows on the screen, pixel for pixel.
+    pdfimages -list "$page" | awk 'NR > 2' >"$KV_TMP/images"
+    [ "$(wc -l <"$KV_TMP/images")" = 1 ] || { cat "$KV_TMP/images"; fail "not one image on the page"; }
+    read -r _ _ _ iw ih _ _ _ enc _ _ _ xppi yppi _ <"$KV_TMP/images"
+    [ "$enc $iw $ih $xppi $yppi" = "image 204 213 96 96" ] ||
+        fail "page image: $enc ${iw}x$ih at $xppi x $yppi ppi (wanted lossless 204x213 at 96)"
+    pdfimages -png "$page" "$KV_TMP/pageimg"
+    import -window "$printwin" "$KV_TMP/printwin.png"
+    same "$KV_TMP/pageimg-000.png" "$KV_TMP/printwin.png" ||
+        fail "the page's image differs from the print window's pixels"
     pdftoppm -r 96 -png -singlefile "$page" "$KV_TMP/page1"
     red=$(kv_matching "$KV_TMP/page1.png" d02020)
     [ "$red" -gt 9000 ] && [ "$red" -lt 12000 ] || fail "the page shows $red red pixels, not the 120 x 90 picture"
@@ -84,7 +96,8 @@ fi
 
 # 4. Help twice: one window.
 at 308 368
-kv_wait_window "Ayuda" >/dev/null || fail "no help window"
+helpwin=$(kv_wait_window "Ayuda") || fail "no help window"
+kv_title_is "$helpwin" Ayuda || fail "the help window's title is not Ayuda"
 at 308 368
 [ "$(kv_windows Ayuda)" = 1 ] || fail "$(kv_windows Ayuda) help windows"
 shot help
@@ -93,6 +106,7 @@ echo "ok: help twice gives one window"
 # 5. Leave through the company window: the main window takes no more input.
 at 364 368
 company=$(kv_wait_window "Tramonte") || fail "no company window"
+kv_title_is "$company" Tramonte || fail "the company window's title is not Tramonte"
 kv_shot "$KV_TMP/before.png"
 at 70 297 # a file click in the main window now changes nothing
 at 200 368
@@ -101,11 +115,11 @@ shot company
 convert "$KV_TMP/before.png" -crop 193x220+$((wx + 184))+$((wy + 96)) +repage "$KV_TMP/b.png"
 convert "$KV_TMP/after.png" -crop 193x220+$((wx + 184))+$((wy + 96)) +repage "$KV_TMP/a.png"
 same "$KV_TMP/b.png" "$KV_TMP/a.png" || fail "the disabled main window reacted to a click"
-read -r cx cy _ _ < <(kv_geometry "$company")
-kv_click $((cx + 216 + 30)) $((cy + 320 + 8))
-kv_wait_exit "$KV_PID" 5 || fail "the company window's Cerrar did not end the program"
+# The company window opens with the focus on its "Cerrar": Enter presses it.
+xdotool windowfocus --sync "$company" key Return
+kv_wait_exit "$KV_PID" 5 || fail "Enter on the company window's Cerrar did not end the program"
 [ "$KV_STATUS" = 0 ] || fail "exit status $KV_STATUS after the company window's Cerrar"
-echo "ok: the exit button disables the main window; the company window's Cerrar ends with status 0"
+echo "ok: the exit button disables the main window; Enter on the company window's Cerrar ends with status 0"
 
 # 6. A fresh start, and the main window's Cerrar.
 kv_start "$prog/Kelvar500"
@@ -116,3 +130,13 @@ kv_click $((wx + 76)) $((wy + 376))
 kv_wait_exit "$KV_PID" 2 || fail "Cerrar did not end the program at once"
 [ "$KV_STATUS" = 0 ] || fail "exit status $KV_STATUS after Cerrar"
 echo "ok: Cerrar ends the program with status 0"
+
+# 7. Once more, Tab to the main window's Cerrar (picture box, folders, drives, Cerrar)
+#    and Enter.
+kv_start "$prog/Kelvar500"
+win=$(kv_wait_window "Kelvaria 500") || fail "the main window did not appear again"
+sleep 0.3
+xdotool windowfocus --sync "$win" key --delay 80 Tab Tab Tab Return
+kv_wait_exit "$KV_PID" 2 || fail "Enter on Cerrar did not end the program"
+[ "$KV_STATUS" = 0 ] || fail "exit status $KV_STATUS after Enter on Cerrar"
+echo "ok: Enter on the focused Cerrar ends the program with status 0"

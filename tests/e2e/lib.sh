@@ -123,3 +123,12 @@ kv_wait_jobs() {
     done
     return 1
 }
+
+# kv_title_is ID TITLE: whether the window's title is TITLE exactly, both as the
+# window manager's title bar reads it (_NET_WM_NAME) and as older tools do (WM_NAME).
+kv_title_is() {
+    local props
+    props=$(xprop -id "$1" WM_NAME _NET_WM_NAME 2>/dev/null) || return 1
+    [ "$(grep -cxF -e "WM_NAME(STRING) = \"$2\"" -e "WM_NAME(UTF8_STRING) = \"$2\"" \
+        -e "_NET_WM_NAME(UTF8_STRING) = \"$2\"" <<<"$props")" = 2 ] || { echo "$props" >&2; return 1; }
+}

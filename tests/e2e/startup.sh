@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The real program starts, maps "Kelvaria 500" with its client area at 76, 53 and
-# 406 x 397 pixels, draws its banner and picture box, and ends when its close box is used.
+# The real program starts under a window manager, maps "Kelvaria 500" (its title bar
+# reads exactly that) with its client area at 76, 53 and 406 x 397 pixels, draws its banner and picture box, and ends when its close box is used.
 source "$(dirname "$0")/lib.sh"
 
 kv_start "$KV_BIN"
@@ -8,6 +8,7 @@ win=$(kv_wait_window "Kelvaria 500") || fail "the main window did not appear"
 sleep 0.3
 read -r x y w h < <(kv_geometry "$win")
 [ "$x $y $w $h" = "76 53 406 397" ] || fail "client area at $x,$y size ${w}x$h"
+kv_title_is "$win" "Kelvaria 500" || fail "the main window's title is not its caption alone"
 
 kv_shot "$KV_TMP/shot.png"
 [ -n "${KV_SHOTS:-}" ] && cp "$KV_TMP/shot.png" "$KV_SHOTS/startup.png"
