@@ -34,6 +34,8 @@ struct FreshProgram {
         kv::setErrorReporter({});
         kv::setEventTrace({});
         kv::setDriveSource({});
+        kv::setMountTable({});
+        kv::setProgramFolder({});
         kv::setPrintToFile({});
         kv::setPictureMemoryLimit(0);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <cstdio>
 
 #include "support.h"
 
@@ -30,6 +31,11 @@ void writePicture(const QString& path, QSize size, QColor fill, QColor corner = 
         for (int x = 0; x < 8 && x < size.width(); ++x)
             img.setPixelColor(x, y, corner);
     QVERIFY(img.save(path, "BMP"));
+}
+
+// Gives a file or folder a name of raw bytes (one that need not be UTF-8).
+void renameTo(const QString& from, const QByteArray& to) {
+    QVERIFY(::rename(QFile::encodeName(from).constData(), to.constData()) == 0);
 }
 
 void touch(const QString& path, const QByteArray& bytes = "x") {
@@ -131,7 +137,7 @@ private slots:
         start();
         QCOMPARE(trace, (QStringList{"Form1.Load", "Drive1.Change", "Dir1.Change", "Dir1.Change"}));
         QCOMPARE(dirPaths, (QStringList{drive, prog})); // briefly at the drive's current folder
-        QCOMPARE(form->Drive1.drive(), drive);
+        QCOMPARE(form->Drive1.drive(), drive + "/");
         QCOMPARE(form->File1.path(), prog);
     }
 
@@ -399,10 +405,167 @@ private slots:
         QVERIFY(!form->isLoaded());
     }
 
+    // The folder list's tree starts at its drive's mount point and cannot climb above
+    // it; another drive mounted further down is entered as a folder of this drive.
+    void theFolderTreeStaysOnItsDrive() {
+        const QString usb = program.folder.path() + "/usb";
+        QVERIFY(QDir().mkpath(usb + "/Fotos"));
+        QVERIFY(QDir().mkpath(usb + "/otra/Dentro"));
+        writePicture(usb + "/Fotos/f.bmp", {10, 10}, Qt::blue);
+        setDriveSource([usb] { return QStringList{"/", usb, usb + "/otra"}; });
+        start();
+        QCOMPARE(drive1()->findText(usb + "/"), 1); // a drive's text ends with the separator
+        drive1()->setCurrentIndex(1);
+        emit drive1()->activated(1);
+        QCOMPARE(form->Dir1.path(), usb);
+        QCOMPARE(dir1()->rowPath(0), usb); // the tree's first row is the drive's root
+        QCOMPARE(dir1()->model()->index(0, 0).data().toString(), usb);
+        openFolder(usb); // opening the root stays on the drive
+        QCOMPARE(form->Dir1.path(), usb);
+        QCOMPARE(form->Drive1.drive(), usb + "/");
+        openFolder("otra"); // another drive's mount point, inside this drive's tree
+        openFolder("Dentro");
+        QCOMPARE(form->Drive1.drive(), usb + "/");
+        QCOMPARE(dir1()->rowPath(0), usb);
+        // Another drive, then this one again: it opens where the user left it.
+        drive1()->setCurrentIndex(0);
+        emit drive1()->activated(0);
+        QCOMPARE(form->Dir1.path(), prog);
+        drive1()->setCurrentIndex(1);
+        emit drive1()->activated(1);
+        QCOMPARE(form->Dir1.path(), usb + "/otra/Dentro");
+        QCOMPARE(form->File1.path(), usb + "/otra/Dentro");
+        QVERIFY(reported.isEmpty());
+    }
+
+    void aProgramFolderThatIsAMountPointOpensAsItself() {
+        setDriveSource([this] { return QStringList{"/", prog}; });
+        const QString before = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(prog + "/Equipos")); // the working folder lies below it
+        start();
+        QDir::setCurrent(before);
+        QCOMPARE(form->Drive1.drive(), prog + "/");
+        QCOMPARE(form->Dir1.path(), prog);
+        QCOMPARE(form->File1.path(), prog);
+    }
+
+    // A stick pulled out while shown: its folder stays, empty, so nothing fails by
+    // itself. The next use of a list notices it, tells the disk is not ready, and the
+    // lists move to the program folder's drive.
+    void aDriveTakenAwayIsNoticedWhenAListIsUsed() {
+        const QString usb = program.folder.path() + "/stick";
+        QVERIFY(QDir().mkpath(usb + "/Fotos"));
+        writePicture(usb + "/Fotos/f.bmp", {10, 10}, Qt::blue);
+        writePicture(usb + "/Fotos/g.bmp", {10, 10}, Qt::green);
+        QStringList mounted{"/", usb};
+        setDriveSource([&mounted] { return mounted; });
+        start();
+        const auto toStick = [&] {
+            drive1()->showPopup(); // the user opens the list: the drives are read again
+            drive1()->hidePopup();
+            drive1()->setCurrentIndex(drive1()->findText(usb + "/"));
+            emit drive1()->activated(drive1()->currentIndex());
+            openFolder("Fotos");
+            QCOMPARE(form->File1.path(), usb + "/Fotos");
+        };
+        toStick();
+        clickFile(0);
+        mounted.removeAll(usb); // pulled out
+        clickFile(1);
+        QCOMPARE(reported, QList<int>{71});
+        QCOMPARE(form->Drive1.drive(), QStringLiteral("/"));
+        QCOMPARE(drive1()->findText(usb + "/"), -1);
+        QCOMPARE(form->Dir1.path(), prog);
+        QCOMPARE(form->File1.path(), prog);
+        QCOMPARE(form->Label1.caption(), usb + "/Fotos/f.bmp"); // the last figure chosen stays
+        // Through the folder list too, and with the program folder on the stick itself.
+        mounted.append(usb);
+        toStick();
+        mounted.removeAll(usb);
+        openFolder("Fotos");
+        QCOMPARE(reported, (QList<int>{71, 71}));
+        QCOMPARE(form->Dir1.path(), prog);
+        QVERIFY(dir1()->rowPath(0) == "/");
+    }
+
+    // Drives come from the mount table without any mount point being looked at: a dead
+    // network server would hold the window up. Removable media under /media, /mnt and
+    // /run/media/USER are drives; the system's own folders are not.
+    void theMountTableIsReadWithoutLookingAtMountPoints() {
+        QFile table(program.folder.filePath("mounts"));
+        QVERIFY(table.open(QIODevice::WriteOnly));
+        table.write("/dev/sda1 / ext4 rw 0 0\n"
+                    "proc /proc proc rw 0 0\n"
+                    "tmpfs /run tmpfs rw 0 0\n"
+                    "/dev/sdb1 /run/media/ana/PEN\\040AZUL vfat rw 0 0\n"
+                    "/dev/sdc1 /run/lock/x ext4 rw 0 0\n"
+                    "/dev/sdd1 /media/usb ext4 rw 0 0\n"
+                    "/dev/sde1 /mnt/disco ext4 rw 0 0\n"
+                    "servidor:/figuras /kv-no-existe/red nfs4 rw 0 0\n");
+        table.close();
+        setMountTable(table.fileName());
+        QCOMPARE(mountedDrives(), (QStringList{"/", "/kv-no-existe/red/", "/media/usb/", "/mnt/disco/",
+                                               "/run/media/ana/PEN AZUL/"}));
+        start(); // and the window shows with them
+        QCOMPARE(drive1()->count(), 5);
+        QVERIFY(reported.isEmpty());
+    }
+
+    // Names that are not UTF-8 show as Windows-1252 ("categor\xeda" as "categoría") and
+    // open by their own bytes: listing, the path under the box, loading, loading again.
+    void namesThatAreNotUtf8OpenByTheirOwnBytes() {
+        const QByteArray equipos = QFile::encodeName(prog + "/Equipos");
+        writePicture(prog + "/Equipos/tmp1.bmp", {12, 12}, Qt::cyan);
+        renameTo(prog + "/Equipos/tmp1.bmp", equipos + "/categor\xed"
+                                                       "a.bmp");
+        QVERIFY(QDir().mkpath(prog + "/tmpdir"));
+        writePicture(prog + "/tmpdir/x.bmp", {12, 12}, Qt::magenta);
+        renameTo(prog + "/tmpdir", QFile::encodeName(prog) + "/\xff\xfe"
+                                                             "Dir");
+        start();
+        openFolder("Equipos");
+        const int row = static_cast<int>(file1()->fileNames().indexOf(QString::fromUtf8("categoría.bmp")));
+        QVERIFY2(row >= 0, qPrintable(file1()->fileNames().join(',')));
+        clickFile(row);
+        QVERIFY(reported.isEmpty());
+        QCOMPARE(form->Label1.caption(), prog + QString::fromUtf8("/Equipos/categoría.bmp"));
+        QCOMPARE(form->Picture1.picture().image().pixelColor(10, 10), QColor(Qt::cyan));
+        QCOMPARE(LoadPicture(form->Label1.caption()).size(), QSize(12, 12)); // as Copia reads it
+        openFolder("prog");
+        openFolder(QString::fromUtf8("ÿþDir"));
+        QCOMPARE(form->Dir1.path(), prog + QString::fromUtf8("/ÿþDir"));
+        QCOMPARE(file1()->fileNames(), QStringList{"x.bmp"});
+        clickFile(0);
+        QVERIFY(reported.isEmpty());
+        QCOMPARE(form->Picture1.picture().image().pixelColor(10, 10), QColor(Qt::magenta));
+        // The bytes come back whole, folder and name.
+        const QByteArray raw = QFile::encodeName(prog) + "/\xff\xfe"
+                                                         "Dir/x.bmp";
+        QCOMPARE(nativePath(pathFromNative(raw)), raw);
+        QCOMPARE(nativePath(form->Dir1.path() + "/x.bmp"), raw);
+    }
+
+    void namesSortAsASpanishReaderExpects() {
+        QStringList files{"avión", "erizo", "nube",  "oso",   "Zorro", "Águila",
+                          "árbol", "Élite", "ñandú", "zorro", "Nube"};
+        sortNames(files);
+        QCOMPARE(files, (QStringList{"Águila", "árbol", "avión", "Élite", "erizo", "Nube", "nube", "ñandú",
+                                     "oso", "Zorro", "zorro"}));
+        for (const char* name : {"Animales", "Osos", "Zeta", "Árboles", "Ñu"})
+            QVERIFY(QDir().mkpath(prog + "/Equipos/" + QString::fromUtf8(name)));
+        for (const char* name : {"avión", "erizo", "Zorro", "Águila", "ñandú", "nube"})
+            touch(prog + "/Equipos/" + QString::fromUtf8(name) + ".bmp");
+        QCOMPARE(listSubfolders(prog + "/Equipos"),
+                 (QStringList{"Animales", "Árboles", "carpeta.bmp", "Ñu", "Osos", "Zeta"}));
+        QCOMPARE(listFiles(prog + "/Equipos", "*.bmp"),
+                 (QStringList{"A.BMP", "Águila.bmp", "avión.bmp", "b.bmp", "c.Bmp", "erizo.bmp", "nube.bmp",
+                              "ñandú.bmp", "roto.bmp", "Zorro.bmp"}));
+    }
+
     void theLongestMountPointHoldsAPath() {
-        const QStringList drives{"/", "/media/usb", "/media/usb2"};
-        QCOMPARE(driveOf("/media/usb2/fotos", drives), QStringLiteral("/media/usb2"));
-        QCOMPARE(driveOf("/media/usb", drives), QStringLiteral("/media/usb"));
+        const QStringList drives{"/", "/media/usb/", "/media/usb2/"};
+        QCOMPARE(driveOf("/media/usb2/fotos", drives), QStringLiteral("/media/usb2/"));
+        QCOMPARE(driveOf("/media/usb", drives), QStringLiteral("/media/usb/"));
         QCOMPARE(driveOf("/media/usbx/a", drives), QStringLiteral("/"));
         QCOMPARE(driveOf("/home/ana", drives), QStringLiteral("/"));
         QCOMPARE(mountedDrives().front(), QStringLiteral("/"));

@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <algorithm>
+#include <cstdio>
 #include <new>
 #include <vector>
 
@@ -24,6 +25,10 @@ bool ended = false;
 std::vector<Form*> loadedForms;
 
 void showMessageBox(const RuntimeError& error) {
+    // Written on standard error too, for whoever follows the program from a terminal
+    // or a log.
+    std::fprintf(stderr, "Kelvaria 500: error %d: %s%s%s\n", error.number(), qPrintable(error.description()),
+                 error.detail().isEmpty() ? "" : ": ", qPrintable(error.detail()));
     QMessageBox box(QMessageBox::Critical, QStringLiteral("Kelvaria 500"), error.message(), QMessageBox::Ok);
     box.button(QMessageBox::Ok)->setText(QStringLiteral("Aceptar"));
     box.exec();

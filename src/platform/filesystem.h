@@ -1,42 +1,77 @@
 #pragma once
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <functional>
 
 // What the lists need of the file system: the mounted drives, a drive's current folder,
 // and a folder's subfolders and matching files. Hidden (dot) entries are left out and
-// names are sorted without regard to case. Failures raise the matching run-time error.
+// names are sorted as a Spanish reader expects. Failures raise the matching run-time
+// error.
 namespace kv {
 
 // The folder separator of this system.
 inline constexpr QChar kSeparator = QLatin1Char('/');
 
-// The roots of the mounted file systems that hold user files, "/" first. The mount
-// table is read once, and again after refreshDrives().
+// --- Drives -------------------------------------------------------------------------
+// A drive is a mounted file system that holds user files. Its text is its mount point
+// followed by the separator ("/media/usb/"), the root's is "/": a drive's text never
+// reads as a folder's path, so a folder that is itself a mount point ("/media/usb")
+// stays that folder.
+
+// The drives' texts, "/" first, the others sorted. The mount table is read once, and
+// again after refreshDrives(); no mount point is looked at on the way (a dead network
+// server must not hold up the program).
 QStringList mountedDrives();
 void refreshDrives();
-// Replaces where the drive list comes from (a test's own volumes); empty restores it.
+// Replaces where the drives come from: a test's own list of mount points, or a mount
+// table file of its own instead of the system's; empty restores the system's.
 void setDriveSource(std::function<QStringList()> source);
+void setMountTable(const QString& file);
 
-// The drive that holds a full path: the drive that is its longest prefix.
+// The text of the drive mounted at a mount point, and the mount point of a drive text.
+QString driveText(const QString& mountPoint);
+QString mountPointOf(const QString& drive);
+// Whether a text names one of the drives (rather than a folder).
+bool isDriveText(const QString& text);
+// The drive that holds a full path: the drive whose mount point is its longest prefix.
 QString driveOf(const QString& path, const QStringList& drives);
+// Whether a path lies in the tree below a folder (or is that folder).
+bool isWithin(const QString& path, const QString& folder);
+
+// Reads the mount table again and gives the drive that held one of the paths and is
+// no longer mounted (a stick pulled out); empty when all are still there.
+QString driveGoneUnder(const QStringList& paths);
 
 // The folder the folder list last showed on a drive during this run; at first its root,
 // or the working folder for the drive that holds it.
 QString currentFolderOf(const QString& drive);
 void setCurrentFolderOf(const QString& drive, const QString& folder);
+// Forgets the current folders that lie on a drive that went away.
+void forgetCurrentFoldersOn(const QString& drive);
 void forgetCurrentFolders();
+
+// The folder that holds the program file, links resolved; a test may point it elsewhere
+// (empty restores it).
+QString programFolder();
+void setProgramFolder(const QString& folder);
+
+// --- Names --------------------------------------------------------------------------
 
 // The bytes by which the system knows a path that the lists showed. Every file and
 // folder is opened through this, never through the text alone: a name that is not
 // valid UTF-8 is shown in another form but keeps its own bytes.
 QByteArray nativePath(const QString& path);
 // The text shown for a path the system gave as bytes (a name from a folder listing, a
-// command-line argument); nativePath() gives the bytes back.
+// command-line argument): UTF-8 where the bytes are valid UTF-8, and otherwise
+// Windows-1252, what older systems wrote on Spanish disks. nativePath() gives the
+// bytes back.
 QString pathFromNative(const QByteArray& bytes);
 
 // A full, clean form of a path (no "." or "..", no trailing separator but at the root).
 QString cleanPath(const QString& path);
+
+// --- Listing ------------------------------------------------------------------------
 
 // The folder's subfolders; throws when the folder cannot be opened.
 QStringList listSubfolders(const QString& folder);
@@ -46,7 +81,9 @@ QStringList listFiles(const QString& folder, const QString& pattern);
 // Whether a name matches a pattern of * and ? wildcards, without regard to case.
 bool matchesPattern(const QString& name, const QString& pattern);
 
-// Sorts names as the lists show them: without regard to case.
+// Sorts names as the lists show them, in Spanish order whatever the machine's locale:
+// accents count only between otherwise equal names, ñ is a letter of its own after n,
+// case is ignored, and names equal in all that are ordered by their characters' codes.
 void sortNames(QStringList& names);
 
 } // namespace kv

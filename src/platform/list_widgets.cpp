@@ -76,8 +76,9 @@ void DriveListWidget::refill() {
 }
 
 void DriveListWidget::showPopup() {
-    refreshDrives(); // media may have come or gone since the list was last shown
-    refill();
+    // Media may have come or gone since the list was last shown.
+    if (!leaveLostDrive(this, {mountPointOf(drive_)}))
+        refill();
     QComboBox::showPopup();
 }
 
@@ -92,12 +93,24 @@ void DriveListWidget::setDrive(const QString& path) {
 }
 
 void DriveListWidget::restoreDrive(const QString& path) {
-    drive_ = driveOf(path, mountedDrives());
+    // The drive of the tree that shows the folder, which may hold other drives' mount
+    // points further down.
+    const auto* dirs = window()->findChild<DirListWidget*>();
+    drive_ =
+        dirs && dirs->path() == cleanPath(path) ? driveText(dirs->root()) : driveOf(path, mountedDrives());
     refill();
 }
 
 void DriveListWidget::userPicked(int index) {
     const QString picked = itemText(index);
+    if (leaveLostDrive(this, {mountPointOf(drive_)}))
+        return;
+    if (!mountedDrives().contains(picked)) {
+        // Taken away while the list was open.
+        reportError(RuntimeError(ErrorCode::DiskNotReady, mountPointOf(picked)));
+        refill();
+        return;
+    }
     if (picked == drive_)
         return;
     raiseEvent([this, picked] {
@@ -105,6 +118,33 @@ void DriveListWidget::userPicked(int index) {
         if (onChange)
             onChange();
     });
+}
+
+void DriveListWidget::moveToProgramDrive(const QString& lost) {
+    forgetCurrentFoldersOn(lost);
+    const QString home = cleanPath(programFolder());
+    drive_ = driveOf(home, mountedDrives());
+    setCurrentFolderOf(drive_, home);
+    refill();
+    // Raised even when the program folder's drive was the current one: the folder
+    // list may still show a folder of the drive that went.
+    raiseEvent([this] {
+        if (onChange)
+            onChange();
+    });
+}
+
+bool leaveLostDrive(QWidget* list, const QStringList& paths) {
+    const QString lost = driveGoneUnder(paths);
+    if (lost.isEmpty())
+        return false;
+    reportError(RuntimeError(ErrorCode::DiskNotReady, mountPointOf(lost)));
+    auto* drives = qobject_cast<DriveListWidget*>(list);
+    if (!drives)
+        drives = list->window()->findChild<DriveListWidget*>();
+    if (drives)
+        drives->moveToProgramDrive(lost);
+    return true;
 }
 
 // --- Folder list --------------------------------------------------------------------
@@ -202,20 +242,22 @@ DirListWidget::DirListWidget(const ControlDesign& d, QWidget* parent)
     setIconSize(QSize(13, 13));
     setItemDelegate(new FolderDelegate(this));
     setModel(model_);
-    // At first the working folder; it is read when the list is first shown, unless a
-    // path is set before that.
+    // At first the working folder, in its drive's tree; it is read when the list is
+    // first shown, unless a path is set before that.
     path_ = cleanPath(QDir::currentPath());
+    root_ = mountPointOf(driveOf(path_, mountedDrives()));
     connect(this, &QAbstractItemView::doubleClicked, this, &DirListWidget::open);
 }
 
 void DirListWidget::fill(const QString& folder, const QStringList& subfolders) {
     std::vector<FolderRow> rows;
-    const QStringList parts = folder.split(kSeparator, Qt::SkipEmptyParts);
+    // The tree starts at its drive's mount point: the path from there down.
+    const QStringList parts = folder.mid(root_.size()).split(kSeparator, Qt::SkipEmptyParts);
     const int level = static_cast<int>(parts.size()) + 1; // of the subfolders
     const int shift = std::max(0, level - kMaxIndentLevel);
     const auto indent = [shift](int depth) { return std::max(0, depth - shift); };
-    rows.push_back({QStringLiteral("/"), QStringLiteral("/"), 0, true});
-    QString so_far;
+    rows.push_back({root_, root_, 0, true});
+    QString so_far = root_ == QLatin1String("/") ? QString() : root_;
     for (int i = 0; i < parts.size(); ++i) {
         so_far += kSeparator + parts[i];
         rows.push_back({parts[i], so_far, indent(i + 1), true});
@@ -232,14 +274,20 @@ void DirListWidget::fill(const QString& folder, const QStringList& subfolders) {
 
 void DirListWidget::setPath(const QString& path) {
     const QStringList drives = mountedDrives();
-    // A drive's text stands for that drive's current folder.
-    const QString folder = drives.contains(path) ? currentFolderOf(path) : cleanPath(path);
-    if (folder == path_ && listed_)
+    // A drive's text stands for that drive's current folder, in that drive's tree. A
+    // folder is shown in the tree shown, when it lies there, or in its own drive's.
+    const bool drive = isDriveText(path);
+    const QString folder = drive ? currentFolderOf(path) : cleanPath(path);
+    const QString root = drive                     ? mountPointOf(path)
+                         : isWithin(folder, root_) ? root_
+                                                   : mountPointOf(driveOf(folder, drives));
+    if (folder == path_ && root == root_ && listed_)
         return;
     const QStringList subfolders = listSubfolders(folder); // throws before anything changes
     const bool changedPath = folder != path_;
     path_ = folder;
-    setCurrentFolderOf(driveOf(folder, drives), folder);
+    root_ = root;
+    setCurrentFolderOf(driveText(root_), folder);
     fill(folder, subfolders);
     if (changedPath)
         if (onChange)
@@ -258,13 +306,16 @@ void DirListWidget::open(const QModelIndex& index) {
     if (!index.isValid())
         return;
     const QString target = rowPath(index.row());
+    if (leaveLostDrive(this, {path_, root_}))
+        return;
     raiseEvent([this, target] {
-        // Opened from the list itself, a row always means that very folder.
+        // Opened from the list itself, a row always means that very folder, in the tree
+        // shown (another drive mounted further down is entered as a folder of it).
         const QStringList subfolders = listSubfolders(target);
         if (target == path_)
             return;
         path_ = target;
-        setCurrentFolderOf(driveOf(target, mountedDrives()), target);
+        setCurrentFolderOf(driveText(root_), target);
         fill(target, subfolders);
         if (onChange)
             onChange();
@@ -326,8 +377,7 @@ FileListWidget::FileListWidget(const ControlDesign& d, QWidget* parent)
     path_ = cleanPath(QDir::currentPath());
     connect(this, &QAbstractItemView::clicked, this, [this](const QModelIndex& index) {
         if (index.isValid() && selectionModel()->isSelected(index))
-            if (onClick)
-                onClick();
+            clicked();
     });
 }
 
@@ -359,6 +409,12 @@ void FileListWidget::choose(int row) {
     setCurrentIndex(index);
     selectionModel()->select(index, QItemSelectionModel::ClearAndSelect);
     scrollTo(index);
+    clicked();
+}
+
+void FileListWidget::clicked() {
+    if (leaveLostDrive(this, {path_}))
+        return;
     if (onClick)
         onClick();
 }
@@ -404,8 +460,7 @@ void FileListWidget::keyPressEvent(QKeyEvent* e) {
     const QModelIndex after = currentIndex();
     if (after.isValid() && after != before) {
         selectionModel()->select(after, QItemSelectionModel::ClearAndSelect);
-        if (onClick)
-            onClick();
+        clicked();
     }
 }
 

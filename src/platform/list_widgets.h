@@ -27,6 +27,9 @@ public:
     // Makes current the drive that holds the path without raising Change.
     void restoreDrive(const QString& path);
     void showPopup() override;
+    // After the drive `lost` went away: the program folder's drive becomes current, at
+    // the program folder, and Change is raised.
+    void moveToProgramDrive(const QString& lost);
     std::function<void()> onChange;
 
 private:
@@ -35,6 +38,13 @@ private:
     QString drive_;
 };
 
+// A drive taken away while the lists show it (a stick pulled out: its folder stays,
+// empty, so nothing fails by itself) is noticed when a list is next used: the mount
+// table is read again, the user is told the disk is not ready, and the window's lists
+// move to the program folder's drive. Returns whether the drive that holds one of the
+// paths had gone.
+bool leaveLostDrive(QWidget* list, const QStringList& paths);
+
 class FolderModel;
 
 class DirListWidget : public QListView {
@@ -42,6 +52,8 @@ class DirListWidget : public QListView {
 public:
     DirListWidget(const ControlDesign& d, QWidget* parent);
     const QString& path() const { return path_; }
+    // The mount point of the drive whose tree the list shows.
+    const QString& root() const { return root_; }
     // Shows the folder (for a drive's text, that drive's current folder). Emits changed()
     // when the path really changes. Throws, and changes nothing, when the folder cannot
     // be opened.
@@ -62,6 +74,7 @@ private:
     void fill(const QString& folder, const QStringList& subfolders);
     FolderModel* model_;
     QString path_;
+    QString root_; // the mount point of the drive whose tree the list shows
     bool listed_ = false;
 };
 
@@ -90,6 +103,7 @@ protected:
                                                          const QEvent* e) const override;
 
 private:
+    void clicked();
     FileModel* model_;
     QString path_;
     QString pattern_;

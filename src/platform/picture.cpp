@@ -1,6 +1,7 @@
 #include "platform/picture.h"
 
 #include "platform/bmp_reader.h"
+#include "platform/filesystem.h"
 #include "platform/runtime_error.h"
 
 #include <QBuffer>
@@ -8,7 +9,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
 #include <new>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kv {
 
@@ -90,18 +96,30 @@ Picture decodePicture(const QByteArray& bytes, const QString& nameForMessages) {
 Picture loadPictureFile(const QString& fileName) {
     if (fileName.isEmpty())
         return {};
-    const QFileInfo info(fileName);
-    if (!info.exists()) {
+    // Opened by the bytes the system knows the file by, which a name that is not UTF-8
+    // does not show.
+    const QByteArray native = nativePath(fileName);
+    struct stat st {};
+    if (::stat(native.constData(), &st) != 0) {
+        if (errno == EACCES) // a folder on the way that may not be entered
+            throw RuntimeError(ErrorCode::PermissionDenied, fileName);
         // A missing folder on the way to the file is a path error, a missing file a file error.
-        throw RuntimeError(info.dir().exists() ? ErrorCode::FileNotFound : ErrorCode::PathNotFound, fileName);
-    }
-    if (info.isDir())
-        throw RuntimeError(ErrorCode::PathFileAccess, fileName);
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly)) {
-        throw RuntimeError(file.error() == QFileDevice::PermissionsError ? ErrorCode::PermissionDenied
-                                                                         : ErrorCode::PathFileAccess,
+        const QByteArray folder = native.left(std::max<qsizetype>(1, native.lastIndexOf('/')));
+        struct stat dir {};
+        throw RuntimeError(::stat(folder.constData(), &dir) == 0 ? ErrorCode::FileNotFound
+                                                                 : ErrorCode::PathNotFound,
                            fileName);
+    }
+    if (S_ISDIR(st.st_mode))
+        throw RuntimeError(ErrorCode::PathFileAccess, fileName);
+    QFile file;
+    const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw RuntimeError(errno == EACCES ? ErrorCode::PermissionDenied : ErrorCode::PathFileAccess,
+                           fileName);
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        throw RuntimeError(ErrorCode::PathFileAccess, fileName);
     }
     // Decoded straight from the file's pages where the system can map it: the pixels are
     // copied once, into the picture.

@@ -1,6 +1,7 @@
 #include "platform/runtime.h"
 
 #include "platform/events.h"
+#include "platform/filesystem.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -14,10 +15,11 @@
 namespace kv {
 
 QString AppObject::path() const {
-    if (!override_.isEmpty())
-        return override_;
-    // The program file's folder as the system resolved it (symbolic links followed).
-    return QDir::toNativeSeparators(QFileInfo(QCoreApplication::applicationFilePath()).canonicalPath());
+    return programFolder();
+}
+
+void AppObject::setPath(const QString& folder) {
+    setProgramFolder(folder);
 }
 
 void ClipboardObject::clear() {

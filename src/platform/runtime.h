@@ -12,11 +12,8 @@ class AppObject {
 public:
     // The folder that holds the program file, links resolved.
     QString path() const;
-    // Points App.Path somewhere else (a test's own program folder).
-    void setPath(const QString& folder) { override_ = folder; }
-
-private:
-    QString override_;
+    // Points App.Path somewhere else (a test's own program folder); empty restores it.
+    void setPath(const QString& folder);
 };
 
 class ClipboardObject {
