@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 packages=(cmake g++ make qt6-base-dev qt6-base-dev-tools libgl-dev fonts-liberation2 fonts-dejavu-core)
 if [ "${1:-}" = "--tests" ]; then
     packages+=(xvfb xauth xdotool xclip x11-utils libx11-dev imagemagick poppler-utils file
-               cups cups-client cups-bsd openbox
+               cups cups-client cups-bsd openbox e2fsprogs
                binutils-mingw-w64-x86-64 desktop-file-utils appstream dpkg-dev)
 fi
 

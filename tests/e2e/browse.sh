@@ -83,3 +83,34 @@ crop "$KV_TMP/after-ctrl.png" "$KV_TMP/a.png"
 compare -metric AE "$KV_TMP/b.png" "$KV_TMP/a.png" null: 2>/dev/null ||
     fail "Ctrl+click on the chosen file changed the picture or its path"
 echo "ok: Ctrl+click on the chosen file leaves path and picture as they were"
+
+# Names in the order a Spanish reader expects, in both lists: accents count only between
+# otherwise equal names, ñ is a letter of its own after n, case does not count. Each
+# figure and each folder's figure has a colour of its own, in the order expected.
+orden="$prog/Orden"
+mkdir "$orden"
+expected_files=(Águila árbol avión Élite erizo nube ñandú oso Zorro)
+file_colours=(101080 201070 301060 401050 501040 601030 701020 801010 901000)
+expected_folders=(Animales Árboles Ñu Osos Zeta)
+folder_colours=(a01050 b01040 c01030 d01020 e01010)
+for i in "${!expected_files[@]}"; do
+    kv_figure "$orden/${expected_files[$i]}.bmp" 60 60 "${file_colours[$i]}" 101010
+done
+for i in "${!expected_folders[@]}"; do
+    mkdir "$orden/${expected_folders[$i]}"
+    kv_figure "$orden/${expected_folders[$i]}/f.bmp" 60 60 "${folder_colours[$i]}" 101010
+done
+keys "${folders[@]}" Up Return Down Down Return "${files[@]}" Home # the program folder, Orden
+for i in "${!expected_files[@]}"; do
+    [ "$i" = 0 ] || keys Down
+    [ "$(shown)" = "${file_colours[$i]}" ] || fail "file ${expected_files[$i]} is not in place $i"
+done
+keys "${folders[@]}" # back in the folder list, on Orden
+for i in "${!expected_folders[@]}"; do
+    downs=()
+    for _ in $(seq 0 "$i"); do downs+=(Down); done
+    keys "${downs[@]}" Return "${files[@]}" Down
+    [ "$(shown)" = "${folder_colours[$i]}" ] || fail "folder ${expected_folders[$i]} is not in place $i"
+    keys "${folders[@]}" Up Return
+done
+echo "ok: Spanish order in both lists: ${expected_files[*]}; ${expected_folders[*]}"

@@ -7,9 +7,13 @@ shot() { kv_shot "$KV_TMP/$1.png"; [ -n "${KV_SHOTS:-}" ] && cp "$KV_TMP/$1.png"
 
 prog="$KV_TMP/prog"
 kv_program_folder "$prog"
-mkdir "$prog/Equipos"
-kv_figure "$prog/Equipos/uno.bmp" 120 90 d02020 101010
-kv_figure "$prog/Equipos/dos.bmp" 120 90 20a040 101010
+# The category and the first figure have names that are not UTF-8, as older systems
+# wrote them on Spanish disks (Windows-1252): the whole road keeps their bytes.
+category="$prog/"$'\xff\xfe''Dir'
+uno="$category/categor"$'\xed''a.bmp'
+mkdir "$category"
+kv_figure "$KV_TMP/uno.bmp" 120 90 d02020 101010 && mv "$KV_TMP/uno.bmp" "$uno"
+kv_figure "$category/dos.bmp" 120 90 20a040 101010
 
 cd "$KV_TMP"
 kv_start "$prog/Kelvar500"
@@ -24,20 +28,22 @@ top=$(kv_first_row_with "$KV_TMP/start.png" $((wx + 80)) $((wy + 154)) 92 308cc6
 [ -n "$top" ] || fail "no highlighted folder"
 kv_click $((wx + 80)) $((top + 15 + 7)) 2
 sleep 0.4
-at 70 312 # uno.bmp, under dos.bmp
+at 70 297 # categoría.bmp, above dos.bmp
 shot figure
+[ "$(kv_pixel "$KV_TMP/figure.png" $((wx + 186 + 50)) $((wy + 98 + 50)))" = d02020 ] ||
+    fail "the figure whose name is not UTF-8 was not shown"
 
 # 2. Copy: the clipboard holds exactly the file's pixels while the program runs.
 clip() { timeout 5 xclip -selection clipboard -t image/png -o >"$KV_TMP/clip.png"; }
 same() { compare -metric AE "$1" "$2" null: 2>/dev/null; }
 at 200 368
 clip || fail "nothing on the clipboard after copy"
-same "$prog/Equipos/uno.bmp" "$KV_TMP/clip.png" || fail "the clipboard does not hold the file's pixels"
-kv_figure "$prog/Equipos/uno.bmp" 120 90 2040d0 101010 # rewritten on disk
+same "$uno" "$KV_TMP/clip.png" || fail "the clipboard does not hold the file's pixels"
+kv_figure "$KV_TMP/uno.bmp" 120 90 2040d0 101010 && cp "$KV_TMP/uno.bmp" "$uno" # rewritten on disk
 at 200 368
-clip && same "$prog/Equipos/uno.bmp" "$KV_TMP/clip.png" || fail "a second copy did not read the file again"
-cp "$prog/Equipos/uno.bmp" "$KV_TMP/rewritten.bmp"
-rm "$prog/Equipos/uno.bmp"
+clip && same "$uno" "$KV_TMP/clip.png" || fail "a second copy did not read the file again"
+cp "$uno" "$KV_TMP/rewritten.bmp"
+rm "$uno"
 at 200 368
 [ "$(kv_windows "Kelvaria 500")" = 2 ] || fail "no message for a copy of a deleted file"
 shot copy-error
@@ -80,7 +86,7 @@ if [ -n "${KV_TEST_SPOOL:-}" ]; then
     [ "$(kv_spool_jobs)" = $((jobs + 1)) ] || fail "a second press printed while the print window was open"
     "$KV_XCLOSE" "$printwin"
     sleep 0.4
-    at 70 297 # dos.bmp
+    at 70 312 # dos.bmp
     at 256 368
     kv_wait_window "Print" >/dev/null || fail "no print window the second time"
     kv_wait_jobs $((jobs + 2)) || fail "no second page"
@@ -108,7 +114,7 @@ at 364 368
 company=$(kv_wait_window "Tramonte") || fail "no company window"
 kv_title_is "$company" Tramonte || fail "the company window's title is not Tramonte"
 kv_shot "$KV_TMP/before.png"
-at 70 297 # a file click in the main window now changes nothing
+at 70 312 # a file click in the main window now changes nothing
 at 200 368
 kv_shot "$KV_TMP/after.png"
 shot company

@@ -132,3 +132,34 @@ kv_title_is() {
     [ "$(grep -cxF -e "WM_NAME(STRING) = \"$2\"" -e "WM_NAME(UTF8_STRING) = \"$2\"" \
         -e "_NET_WM_NAME(UTF8_STRING) = \"$2\"" <<<"$props")" = 2 ] || { echo "$props" >&2; return 1; }
 }
+
+# kv_expect_message MAIN_WINDOW NUMBER [SECONDS]: a message box for run-time error NUMBER
+# appears beside the main window within SECONDS (1 by default); it is accepted with
+# Enter and the main window has the focus again.
+kv_expect_message() {
+    local main=$1 number=$2 limit=${3:-1} box="" end
+    end=$(($(date +%s%N) + limit * 1000000000))
+    while [ "$(date +%s%N)" -lt "$end" ]; do
+        box=$(xdotool search --onlyvisible --name "^Kelvaria 500\$" 2>/dev/null | grep -vx "$main" | head -n 1 || true)
+        [ -n "$box" ] && break
+        sleep 0.05
+    done
+    [ -n "$box" ] || { echo "no message within $limit s" >&2; return 1; }
+    grep -q "error $number:" "$KV_LOG" || { echo "the message is not error $number" >&2; tail -n 3 "$KV_LOG" >&2; return 1; }
+    for _ in 1 2 3 4 5; do
+        xdotool windowactivate --sync "$box" key Return 2>/dev/null || true
+        sleep 0.2
+        [ "$(kv_windows "Kelvaria 500")" = 1 ] && break
+    done
+    [ "$(kv_windows "Kelvaria 500")" = 1 ] || { echo "the message did not go" >&2; return 1; }
+    : >"$KV_LOG"
+    xdotool windowactivate --sync "$main" 2>/dev/null || true
+    sleep 0.2
+}
+
+# kv_rss_kib PID: the resident memory of a process, in KiB.
+kv_rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
+
+# kv_le32 N / kv_le16 N: a number as 4 or 2 little-endian bytes, for writing file headers.
+kv_le32() { printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)) $(($1 >> 16 & 255)) $(($1 >> 24 & 255)))"; }
+kv_le16() { printf "$(printf '\\x%02x\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)))"; }
