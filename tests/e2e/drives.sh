@@ -12,9 +12,11 @@ media=""
 for d in /media /mnt; do [ -d "$d" ] && { media=$d; break; }; done
 [ -n "$media" ] || { echo "skipped: neither /media nor /mnt exists"; exit 77; }
 
-# Runs a command in a private mount namespace, in place of the caller. unshare's default makes every mount in it private (on a
-# desktop / is shared, and nothing may leak out); in a chroot, where / is no mount
-# point, that fails, and there mounts are not shared anyway, which is checked.
+# Runs a command in place of the caller, in a private mount namespace. unshare's
+# default makes every mount in it private (on a desktop / is shared, and nothing may
+# leak out); in a chroot, where / is no mount point, that fails, and there mounts are
+# not shared anyway, which is checked. From outside, the namespace is entered with the
+# program's own root too (nsenter -r), which differs from the real one in a chroot.
 in_namespace() {
     if unshare -m true 2>/dev/null; then
         exec unshare -m "$@"
@@ -38,7 +40,7 @@ stick="$KV_TMP/stick"
 mkdir -p "$stick/Fotos"
 kv_figure "$stick/raiz.bmp" 60 60 b03030 101010
 kv_figure "$stick/Fotos/foto.bmp" 60 60 3030b0 101010
-mkfs.ext4 -q -F -d "$stick" "$KV_TMP/stick.img" 8M || fail "could not make the drive's image"
+mkfs.ext4 -q -F -d "$stick" "$KV_TMP/stick.img" 8M >/dev/null || fail "could not make the drive's image"
 point="$media/kv-prueba-$$"
 
 # The program starts in the namespace, where the drive is mounted under a private
@@ -63,7 +65,7 @@ echo "ok: the second drive is browsed from its own root and the tree does not cl
 # Pulled out while shown: its folder stays, empty. The next use of a list tells the
 # disk is not ready and the lists move to the program folder's drive, where the
 # program folder shows again.
-nsenter -t "$KV_PID" -m umount -l "$point" || fail "could not take the drive away"
+nsenter -t "$KV_PID" -m -r -w umount -l "$point" || fail "could not take the drive away"
 keys "${folders[@]}" Down Return
 kv_expect_message "$win" 71 || fail "no error 71 for a drive pulled out"
 keys "${files[@]}" Down
