@@ -1,12 +1,15 @@
 // The bitmap reader: each variant written by the test's own writer from a known picture
-// and read back pixel by pixel; malformed files raise the invalid-picture error.
+// and read back pixel by pixel; malformed files raise the invalid-picture error, absurd
+// sizes the out-of-memory error.
 #include "platform/bmp_reader.h"
+#include "platform/picture.h"
 #include "platform/runtime_error.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QtTest>
 #include <functional>
 
@@ -165,6 +168,54 @@ QList<QRgb> somePalette(int n) {
 int scale(quint32 v, int bitsWide) {
     const quint64 max = (quint64(1) << bitsWide) - 1;
     return int((v * 255 + max / 2) / max);
+}
+
+// LoadPicture's error number for a file, 0 when it loads.
+int loadError(const QString& path) {
+    try {
+        loadPictureFile(path);
+    } catch (const RuntimeError& e) {
+        return e.number();
+    }
+    return 0;
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+quint32 crc32(const QByteArray& data) {
+    quint32 c = 0xFFFFFFFFu;
+    for (char ch : data) {
+        c ^= uchar(ch);
+        for (int k = 0; k < 8; ++k)
+            c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    }
+    return ~c;
+}
+
+// The start of a PNG file that declares a picture of w x h pixels (what a reader sees
+// first), followed by a chunk of nothing.
+QByteArray pngHeader(quint32 w, quint32 h) {
+    auto big32 = [](QByteArray& b, quint32 v) {
+        for (int i = 3; i >= 0; --i)
+            b.append(char((v >> (8 * i)) & 0xFF));
+    };
+    QByteArray ihdr("IHDR");
+    big32(ihdr, w);
+    big32(ihdr, h);
+    ihdr += QByteArray::fromHex("0802000000"); // 8-bit RGB
+    QByteArray png = QByteArray::fromHex("89504E470D0A1A0A");
+    big32(png, 13);
+    png += ihdr;
+    big32(png, crc32(ihdr));
+    QByteArray idat("IDAT");
+    idat += QByteArray(64, '\0');
+    big32(png, 64);
+    png += idat;
+    big32(png, crc32(idat));
+    return png;
 }
 
 } // namespace
@@ -510,6 +561,53 @@ private slots:
         QCOMPARE(errorOf(b.bytes()), 7);
         setPictureMemoryLimit(0);
         QCOMPARE(errorOf(b.bytes()), 0); // 4 MB is fine otherwise
+    }
+
+    // --- The picture file as LoadPicture reads it ---------------------------------------
+
+    void absurdSizesAreRefusedBeforeAnyAllocation() {
+        // 1,080 bytes that declare 100,000 x 100,000 pixels of RLE8: ten gigabytes.
+        Bmp b;
+        b.width = 100000;
+        b.height = 100000;
+        b.bits = 8;
+        b.compression = 1;
+        b.palette = somePalette(256);
+        b.pixels = QByteArray::fromHex("0001");
+        QCOMPARE(b.bytes().size(), 1080);
+        QCOMPARE(errorOf(b.bytes()), 7);
+        // Whatever memory the machine has.
+        setPictureMemoryLimit(std::size_t(1) << 42);
+        QCOMPARE(errorOf(b.bytes()), 7);
+        QCOMPARE(kMaxPicturePixels, quint64(16384) * 16384);
+        b.width = 16384; // the largest picture taken, all of it skipped
+        b.height = 16384;
+        QCOMPARE(errorOf(b.bytes()), 0);
+        b.width = 16385;
+        QCOMPARE(errorOf(b.bytes()), 7);
+        b.width = 1 << 24; // the widest picture taken, as many pixels in 16 rows
+        b.height = 16;
+        QCOMPARE(errorOf(b.bytes()), 0);
+        b.height = 17;
+        QCOMPARE(errorOf(b.bytes()), 7);
+        // As a click and the copy command read the file.
+        QTemporaryDir dir;
+        b.width = b.height = 100000;
+        QVERIFY(writeFile(dir.path() + "/enorme.bmp", b.bytes()));
+        QCOMPARE(loadError(dir.path() + "/enorme.bmp"), 7);
+        // Pictures in other formats: a PNG that declares 20,000 x 20,000 pixels, on its own
+        // and inside a bitmap.
+        const QByteArray png = pngHeader(20000, 20000);
+        QVERIFY(writeFile(dir.path() + "/enorme.png", png));
+        QCOMPARE(loadError(dir.path() + "/enorme.png"), 7);
+        Bmp e;
+        e.width = 20000;
+        e.height = 20000;
+        e.bits = 0;
+        e.compression = 5;
+        e.pixels = png;
+        QCOMPARE(errorOf(e.bytes()), 7);
+        setPictureMemoryLimit(0);
     }
 
     void randomDamageNeverCrashes() {

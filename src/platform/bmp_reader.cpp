@@ -2,9 +2,12 @@
 
 #include "platform/runtime_error.h"
 
+#include <QBuffer>
 #include <QByteArray>
+#include <QImageReader>
 #include <algorithm>
 #include <bit>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -150,13 +153,9 @@ Header readHeader(const Bytes& b) {
 // A picture of the header's size. A zeroed one comes from calloc, whose fresh pages
 // the system hands out already zero, so it costs no pass over the pixels.
 QImage allocate(const Header& h, QImage::Format format, int depth, bool zeroed = false) {
-    constexpr std::int64_t kMaxSide = 1 << 24;
-    if (h.width > kMaxSide || h.height > kMaxSide)
-        tooLarge();
+    checkPictureSize(h.width, h.height, depth);
     const std::uint64_t stride = ((static_cast<std::uint64_t>(h.width) * depth + 31) / 32) * 4;
     const std::uint64_t total = stride * static_cast<std::uint64_t>(h.height);
-    if (total > pictureMemoryLimit() || stride > INT32_MAX)
-        tooLarge();
     try {
         QImage img;
         if (zeroed) {
@@ -395,11 +394,18 @@ QImage readRle(const Bytes& b, const Header& h) {
     return img;
 }
 
+// A PNG or JPEG picture inside the bitmap: its own size counts, not the header's.
 QImage readEmbedded(const Bytes& b, const Header& h) {
     const std::size_t len = h.imageSize && b.has(h.pixelsAt, h.imageSize) ? h.imageSize : b.n - h.pixelsAt;
-    QImage img;
-    img.loadFromData(b.p + h.pixelsAt, static_cast<int>(std::min<std::size_t>(len, INT32_MAX)),
-                     h.compression == BI_PNG ? "PNG" : "JPEG");
+    QByteArray data =
+        QByteArray::fromRawData(reinterpret_cast<const char*>(b.p + h.pixelsAt), static_cast<qsizetype>(len));
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer, h.compression == BI_PNG ? "PNG" : "JPEG");
+    const QSize declared = reader.size();
+    if (declared.isValid())
+        checkPictureSize(declared.width(), declared.height(), 32);
+    QImage img = reader.read();
     if (img.isNull())
         invalid();
     return img;
@@ -413,6 +419,17 @@ bool looksLikeBmp(const std::uint8_t* data, std::size_t size) {
 
 namespace {
 std::size_t memoryLimitSet = 0;
+}
+
+void checkPictureSize(std::int64_t width, std::int64_t height, int bitsPerPixel) {
+    if (width <= 0 || height <= 0)
+        return;
+    const auto w = static_cast<std::uint64_t>(width), ht = static_cast<std::uint64_t>(height);
+    if (width > kMaxPictureSide || height > kMaxPictureSide || w * ht > kMaxPicturePixels)
+        tooLarge();
+    const std::uint64_t stride = ((w * static_cast<std::uint64_t>(bitsPerPixel) + 31) / 32) * 4;
+    if (stride > INT32_MAX || stride * ht > pictureMemoryLimit())
+        tooLarge();
 }
 
 void setPictureMemoryLimit(std::size_t bytes) {

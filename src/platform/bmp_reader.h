@@ -11,14 +11,25 @@
 // 24-bit, palette pictures stay 8-bit with their colour table.
 //
 // Any file that is not a sound bitmap raises the invalid-picture run-time error; a
-// picture larger than the machine can hold raises the out-of-memory error. It never
-// reads outside the bytes it is given, and its work is bounded by the picture's size.
+// picture larger than the program takes raises the out-of-memory error before anything
+// is allocated for it. It never reads outside the bytes it is given, and its work is
+// bounded by the picture's size.
 namespace kv {
 
+// Decodes a whole bitmap file held in memory.
 QImage decodeBmp(const std::uint8_t* data, std::size_t size);
 
 // Whether the bytes start like a bitmap file ("BM").
 bool looksLikeBmp(const std::uint8_t* data, std::size_t size);
+
+// The largest picture the program takes, whatever the machine's memory: a quarter of a
+// gigapixel (16,384 x 16,384 pixels; at most 1 GiB decoded), no side above 2^24.
+inline constexpr std::uint64_t kMaxPicturePixels = std::uint64_t(1) << 28;
+inline constexpr std::int64_t kMaxPictureSide = std::int64_t(1) << 24;
+
+// Raises the out-of-memory error for a picture of that size beyond those limits, or
+// whose pixels, at the given depth, would take more than pictureMemoryLimit().
+void checkPictureSize(std::int64_t width, std::int64_t height, int bitsPerPixel);
 
 // The most bytes one decoded picture may take: half of the machine's memory, unless
 // set otherwise (0 restores that).

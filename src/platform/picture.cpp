@@ -54,6 +54,15 @@ QList<QImage> readAllImages(QImageReader& reader) {
     return images;
 }
 
+// Qt's own readers refuse pictures above their allocation limit: it must take the
+// largest picture the program does.
+void allowLargestPicture() {
+    constexpr int kLargestMb = int(kMaxPicturePixels * 4 >> 20);
+    const int limit = QImageReader::allocationLimit();
+    if (limit != 0 && limit < kLargestMb)
+        QImageReader::setAllocationLimit(kLargestMb);
+}
+
 } // namespace
 
 Picture decodePicture(const QByteArray& bytes, const QString& nameForMessages) {
@@ -77,13 +86,17 @@ Picture decodePicture(const QByteArray& bytes, const QString& nameForMessages) {
             throw RuntimeError(ErrorCode::InvalidPicture, nameForMessages);
         return Picture::fromIconImages(std::move(images));
     }
-    QImage image = reader.read();
-    if (image.isNull()) {
-        if (reader.error() == QImageReader::InvalidDataError && reader.size().isValid() &&
-            static_cast<qint64>(reader.size().width()) * reader.size().height() > (1LL << 28))
-            throw RuntimeError(ErrorCode::OutOfMemory, nameForMessages);
-        throw RuntimeError(ErrorCode::InvalidPicture, nameForMessages);
+    allowLargestPicture();
+    const QSize declared = reader.size();
+    try {
+        if (declared.isValid())
+            checkPictureSize(declared.width(), declared.height(), 32);
+    } catch (const RuntimeError& e) {
+        throw RuntimeError(e.code(), nameForMessages);
     }
+    QImage image = reader.read();
+    if (image.isNull())
+        throw RuntimeError(ErrorCode::InvalidPicture, nameForMessages);
     return Picture::fromImage(std::move(image));
 }
 
