@@ -2,6 +2,7 @@
 #include <QImage>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 // The bitmap reader behind LoadPicture: every BMP variant in use (OS/2 1.x and 2.x and
 // Windows headers up to version 5, top-down and bottom-up, 1 to 32 bits per pixel,
@@ -19,6 +20,12 @@ namespace kv {
 // Decodes a whole bitmap file held in memory.
 QImage decodeBmp(const std::uint8_t* data, std::size_t size);
 
+// Reads and decodes the bitmap file open as `fd`, a regular file of `size` bytes. It is
+// read with plain reads into memory, never through a mapping, so a file that shrinks or
+// is rewritten meanwhile gives the invalid-picture error or the picture as read. Rows of
+// 8- and 24-bit pictures are read straight into the picture's own rows.
+QImage readBmpFile(int fd, std::uint64_t size);
+
 // Whether the bytes start like a bitmap file ("BM").
 bool looksLikeBmp(const std::uint8_t* data, std::size_t size);
 
@@ -35,5 +42,15 @@ void checkPictureSize(std::int64_t width, std::int64_t height, int bitsPerPixel)
 // set otherwise (0 restores that).
 std::size_t pictureMemoryLimit();
 void setPictureMemoryLimit(std::size_t bytes);
+
+// Reads `length` bytes of the file at `offset` into `to`, in pieces; fewer only where
+// the file ends. A failing read raises the run-time error for it.
+std::size_t readFileAt(int fd, std::uint64_t offset, void* to, std::size_t length);
+
+// Called before every read from a picture file with the offset about to be read, on
+// whichever thread reads; lets a test change the file in the middle of a load. Reads
+// come in pieces of at most kReadPiece bytes. Empty restores none.
+inline constexpr std::size_t kReadPiece = std::size_t(1) << 20;
+void setPictureReadHook(std::function<void(std::uint64_t offset)> hook);
 
 } // namespace kv
