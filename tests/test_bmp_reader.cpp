@@ -1,14 +1,30 @@
 // The bitmap reader: each variant written by the test's own writer from a known picture
-// and read back pixel by pixel; malformed files raise the invalid-picture error.
+// and read back pixel by pixel; malformed files raise the invalid-picture error. Then the
+// picture file as LoadPicture reads it: special files, permissions, absurd sizes and
+// files that change while they are read.
 #include "platform/bmp_reader.h"
+#include "platform/picture.h"
 #include "platform/runtime_error.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QtTest>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
 #include <functional>
+#include <grp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace kv;
 
@@ -165,6 +181,169 @@ QList<QRgb> somePalette(int n) {
 int scale(quint32 v, int bitsWide) {
     const quint64 max = (quint64(1) << bitsWide) - 1;
     return int((v * 255 + max / 2) / max);
+}
+
+// What some work done in a child process came to: the number it returned, or that it
+// crashed (with the signal) or hung (killed after the time allowed). A hang or a crash
+// of the code under test so ends one check, not the whole test program.
+struct Outcome {
+    enum Kind { Returned, Crashed, Hung } kind = Hung;
+    int value = 0;
+    QString describe() const {
+        return kind == Returned  ? QString("returned %1").arg(value)
+               : kind == Crashed ? QString("crashed with signal %1").arg(value)
+                                 : QString("still running after the time allowed");
+    }
+};
+
+Outcome inChild(const std::function<int()>& work, int allowedMs = 3000) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        qFatal("pipe");
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        qFatal("fork");
+    if (pid == 0) {
+        ::close(fds[0]);
+        for (int sig : {SIGBUS, SIGSEGV, SIGABRT, SIGILL, SIGFPE}) // not the test library's handler
+            std::signal(sig, SIG_DFL);
+        const int v = work();
+        if (::write(fds[1], &v, sizeof v) != sizeof v)
+            ::_exit(2);
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    pollfd p{fds[0], POLLIN, 0};
+    const int ready = ::poll(&p, 1, allowedMs);
+    Outcome out;
+    int v = 0;
+    if (ready > 0 && ::read(fds[0], &v, sizeof v) == sizeof v)
+        out = {Outcome::Returned, v};
+    else if (ready <= 0)
+        ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (ready > 0 && out.kind != Outcome::Returned)
+        out = {Outcome::Crashed, WIFSIGNALED(status) ? WTERMSIG(status) : -WEXITSTATUS(status)};
+    ::close(fds[0]);
+    return out;
+}
+
+// LoadPicture's error number for a file, 0 when it loads.
+int loadError(const QString& path) {
+    try {
+        loadPictureFile(path);
+    } catch (const RuntimeError& e) {
+        return e.number();
+    }
+    return 0;
+}
+
+// Loads in a child process, which must answer within the time allowed.
+Outcome loadInChild(const QString& path, int allowedMs = 3000) {
+    return inChild([&] { return loadError(path); }, allowedMs);
+}
+
+QByteArray bmp24(int w, int h, const std::function<quint32(int, int)>& colour) {
+    Bmp b;
+    b.width = w;
+    b.height = h;
+    b.pixels = rows(w, h, 24, false, colour);
+    return b.bytes();
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+quint32 crc32(const QByteArray& data) {
+    quint32 c = 0xFFFFFFFFu;
+    for (char ch : data) {
+        c ^= uchar(ch);
+        for (int k = 0; k < 8; ++k)
+            c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    }
+    return ~c;
+}
+
+// The start of a PNG file that declares a picture of w x h pixels (what a reader sees
+// first), followed by a chunk of nothing.
+QByteArray pngHeader(quint32 w, quint32 h) {
+    auto big32 = [](QByteArray& b, quint32 v) {
+        for (int i = 3; i >= 0; --i)
+            b.append(char((v >> (8 * i)) & 0xFF));
+    };
+    QByteArray ihdr("IHDR");
+    big32(ihdr, w);
+    big32(ihdr, h);
+    ihdr += QByteArray::fromHex("0802000000"); // 8-bit RGB
+    QByteArray png = QByteArray::fromHex("89504E470D0A1A0A");
+    big32(png, 13);
+    png += ihdr;
+    big32(png, crc32(ihdr));
+    QByteArray idat("IDAT");
+    idat += QByteArray(64, '\0');
+    big32(png, 64);
+    png += idat;
+    big32(png, crc32(idat));
+    return png;
+}
+
+// A bitmap of several megabytes, which the reader reads in more than one piece: 24, 8 or
+// 32 bits per pixel, or RLE8 (1008).
+QByteArray largeFile(int kind) {
+    const int w = 2000, h = 1500;
+    Bmp b;
+    b.width = w;
+    b.height = h;
+    if (kind == 1008) {
+        b.bits = 8;
+        b.compression = 1;
+        b.palette = somePalette(256);
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; x += 250) { // absolute runs of 250 pixels
+                b.pixels += QByteArray::fromHex("00FA");
+                for (int i = 0; i < 250; ++i)
+                    b.pixels += char((x + i + y) & 0xFF);
+            }
+            b.pixels += QByteArray::fromHex("0000");
+        }
+        b.pixels += QByteArray::fromHex("0001");
+        return b.bytes();
+    }
+    b.bits = kind;
+    if (kind == 8)
+        b.palette = somePalette(256);
+    b.pixels = rows(w, h, kind, false, [](int x, int y) { return quint32(x * 7 + y * 13); });
+    return b.bytes();
+}
+
+// The reasons a check run as another user cannot tell anything.
+enum { kCannotSwitch = -1000, kNotDenied = -1001, kNotReached = -1002 };
+
+// In a child process: drops root's override of file permissions (by becoming the user
+// nobody) unless the test does not run as root anyway, checks that the user then can
+// read `reachable` but not `denied`, and returns LoadPicture's error number for `path`.
+Outcome loadWithoutOverride(const QString& path, const QString& reachable, const QString& denied) {
+    return inChild([&] {
+        if (::geteuid() == 0) {
+            const gid_t nogroup = 65534;
+            if (::setgroups(1, &nogroup) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+                ::setresuid(65534, 65534, 65534) != 0)
+                return int(kCannotSwitch);
+        }
+        int fd = ::open(QFile::encodeName(reachable).constData(), O_RDONLY | O_NONBLOCK);
+        if (fd < 0)
+            return int(kNotReached);
+        ::close(fd);
+        fd = ::open(QFile::encodeName(denied).constData(), O_RDONLY | O_NONBLOCK);
+        if (fd >= 0) {
+            ::close(fd);
+            return int(kNotDenied);
+        }
+        return loadError(path);
+    });
 }
 
 } // namespace
@@ -510,6 +689,202 @@ private slots:
         QCOMPARE(errorOf(b.bytes()), 7);
         setPictureMemoryLimit(0);
         QCOMPARE(errorOf(b.bytes()), 0); // 4 MB is fine otherwise
+    }
+
+    // --- The picture file as LoadPicture reads it ---------------------------------------
+
+    void specialFilesAreRefusedAtOnce() {
+        QTemporaryDir dir;
+        const QString fifo = dir.path() + "/tuberia.bmp";
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0644), 0);
+        const QString socketFile = dir.path() + "/enchufe.bmp";
+        const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        QVERIFY(s >= 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        const QByteArray socketName = QFile::encodeName(socketFile);
+        QVERIFY(socketName.size() < qsizetype(sizeof addr.sun_path));
+        std::memcpy(addr.sun_path, socketName.constData(), size_t(socketName.size()));
+        QCOMPARE(::bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+        QCOMPARE(::listen(s, 1), 0);
+        const QString zero = dir.path() + "/cero.bmp"; // reads without end
+        QVERIFY(QFile::link("/dev/zero", zero));
+        const QString folder = dir.path() + "/carpeta.bmp";
+        QVERIFY(QDir().mkdir(folder));
+        for (const QString& path : {fifo, socketFile, zero, folder}) {
+            const Outcome o = loadInChild(path, 2000);
+            QVERIFY2(o.kind == Outcome::Returned && o.value == 75, qPrintable(path + ": " + o.describe()));
+        }
+        ::close(s);
+        // The same files still answer once something is there to read: a FIFO with a writer.
+        const int writer = ::open(QFile::encodeName(fifo).constData(), O_RDWR | O_NONBLOCK);
+        QVERIFY(writer >= 0);
+        QVERIFY(::write(writer, "BM", 2) == 2);
+        QCOMPARE(loadInChild(fifo, 2000).value, 75);
+        ::close(writer);
+    }
+
+    void errorNumbersSayWhatHappened() {
+        QTemporaryDir dir;
+        const QString good = dir.path() + "/figura.bmp";
+        QVERIFY(writeFile(good, bmp24(3, 2, [](int x, int y) { return rgb24(x, y) & 0xFFFFFF; })));
+        QCOMPARE(loadError(good), 0);
+        QCOMPARE(loadError(dir.path() + "/falta.bmp"), 53);         // no such file
+        QCOMPARE(loadError(dir.path() + "/no-hay/figura.bmp"), 76); // no such folder
+        QCOMPARE(loadError(good + "/figura.bmp"), 76);              // a file on the way
+        QCOMPARE(loadError(dir.path() + "/no-hay/otra/figura.bmp"), 76);
+        QVERIFY(QFile::link(dir.path() + "/nada", dir.path() + "/rota.bmp"));
+        QCOMPARE(loadError(dir.path() + "/rota.bmp"), 53); // a link to nothing
+    }
+
+    void permissionDeniedIsSaidSo() {
+        QTemporaryDir dir(QDir::tempPath() + "/kv-permisos-XXXXXX");
+        const QByteArray bytes = bmp24(3, 2, [](int x, int y) { return rgb24(x, y) & 0xFFFFFF; });
+        const QString open = dir.path() + "/abierta.bmp", secret = dir.path() + "/secreta.bmp";
+        const QString closed = dir.path() + "/cerrada", hidden = dir.path() + "/privada";
+        QVERIFY(writeFile(open, bytes) && writeFile(secret, bytes));
+        QVERIFY(QDir().mkdir(closed) && QDir().mkdir(hidden));
+        QVERIFY(writeFile(closed + "/dentro.bmp", bytes) && writeFile(hidden + "/dentro.bmp", bytes));
+        auto mode = [](const QString& path, mode_t m) {
+            return ::chmod(QFile::encodeName(path).constData(), m);
+        };
+        QCOMPARE(mode(dir.path(), 0755), 0);
+        QCOMPARE(mode(open, 0644), 0);
+        QCOMPARE(mode(secret, 0600), 0);
+        QCOMPARE(mode(closed, 0644), 0); // may be listed, not entered
+        QCOMPARE(mode(hidden, 0600), 0);
+        const Outcome control = loadWithoutOverride(open, open, secret);
+        const auto restore = qScopeGuard([&] {
+            mode(closed, 0755);
+            mode(hidden, 0755);
+        });
+        if (control.kind == Outcome::Returned && control.value == kCannotSwitch)
+            QSKIP("cannot become the user nobody to drop the override of file permissions");
+        if (control.kind == Outcome::Returned && control.value == kNotDenied)
+            QSKIP("file permissions are not enforced here even without root's override");
+        if (control.kind == Outcome::Returned && control.value == kNotReached)
+            QSKIP("the temporary folder cannot be reached by the user nobody");
+        QVERIFY2(control.kind == Outcome::Returned && control.value == 0, qPrintable(control.describe()));
+        for (const QString& path : {secret, closed + "/dentro.bmp", hidden + "/dentro.bmp"}) {
+            const Outcome o = loadWithoutOverride(path, open, path);
+            QVERIFY2(o.kind == Outcome::Returned && o.value == 70, qPrintable(path + ": " + o.describe()));
+        }
+        // A missing file in a folder that cannot be entered: whether it is there cannot be
+        // known, and the error says why.
+        const Outcome missing = loadWithoutOverride(closed + "/falta.bmp", open, closed + "/dentro.bmp");
+        QVERIFY2(missing.kind == Outcome::Returned && missing.value == 70, qPrintable(missing.describe()));
+    }
+
+    void absurdSizesAreRefusedBeforeAnyAllocation() {
+        // 1,080 bytes that declare 100,000 x 100,000 pixels of RLE8: ten gigabytes.
+        Bmp b;
+        b.width = 100000;
+        b.height = 100000;
+        b.bits = 8;
+        b.compression = 1;
+        b.palette = somePalette(256);
+        b.pixels = QByteArray::fromHex("0001");
+        QCOMPARE(b.bytes().size(), 1080);
+        QCOMPARE(errorOf(b.bytes()), 7);
+        // Whatever memory the machine has.
+        setPictureMemoryLimit(std::size_t(1) << 42);
+        QCOMPARE(errorOf(b.bytes()), 7);
+        QCOMPARE(kMaxPicturePixels, quint64(16384) * 16384);
+        b.width = 16384; // the largest picture taken, all of it skipped
+        b.height = 16384;
+        QCOMPARE(errorOf(b.bytes()), 0);
+        b.width = 16385;
+        QCOMPARE(errorOf(b.bytes()), 7);
+        b.width = 1 << 24; // the widest picture taken, as many pixels in 16 rows
+        b.height = 16;
+        QCOMPARE(errorOf(b.bytes()), 0);
+        b.height = 17;
+        QCOMPARE(errorOf(b.bytes()), 7);
+        // As a click and the copy command read the file.
+        QTemporaryDir dir;
+        b.width = b.height = 100000;
+        QVERIFY(writeFile(dir.path() + "/enorme.bmp", b.bytes()));
+        QCOMPARE(loadError(dir.path() + "/enorme.bmp"), 7);
+        // Pictures in other formats: a PNG that declares 20,000 x 20,000 pixels, on its own
+        // and inside a bitmap.
+        const QByteArray png = pngHeader(20000, 20000);
+        QVERIFY(writeFile(dir.path() + "/enorme.png", png));
+        QCOMPARE(loadError(dir.path() + "/enorme.png"), 7);
+        Bmp e;
+        e.width = 20000;
+        e.height = 20000;
+        e.bits = 0;
+        e.compression = 5;
+        e.pixels = png;
+        QCOMPARE(errorOf(e.bytes()), 7);
+        setPictureMemoryLimit(0);
+    }
+
+    void aFileCutShortWhileReadIsAnInvalidPicture_data() {
+        QTest::addColumn<int>("bits");
+        QTest::addRow("24 bits") << 24;
+        QTest::addRow("8 bits") << 8;
+        QTest::addRow("32 bits") << 32;
+        QTest::addRow("RLE8") << 1008;
+    }
+    void aFileCutShortWhileReadIsAnInvalidPicture() {
+        // When the reader comes to the second half of the file, the file is cut to its
+        // first rows: the next read finds nothing more. Without the hook's call the reader
+        // never sees the change, so it must have been called.
+        QFETCH(int, bits);
+        QTemporaryDir dir;
+        const QString path = dir.path() + "/cambia.bmp";
+        const QByteArray file = largeFile(bits);
+        QVERIFY(writeFile(path, file));
+        const Outcome o = inChild(
+            [&] {
+                std::atomic<bool> cut{false};
+                setPictureReadHook([&](std::uint64_t offset) {
+                    if (offset >= std::uint64_t(file.size() / 2) && !cut.exchange(true))
+                        (void)::truncate(QFile::encodeName(path).constData(), 8192);
+                });
+                const int e = loadError(path);
+                return cut ? e : -1;
+            },
+            20000);
+        QVERIFY2(o.kind == Outcome::Returned, qPrintable(o.describe()));
+        if (bits == 1008) // what was read up to the cut: a picture or an invalid one
+            QVERIFY2(o.value == 0 || o.value == 481, qPrintable(o.describe()));
+        else
+            QVERIFY2(o.value == 481, qPrintable(o.describe()));
+    }
+
+    void aFileRewrittenWhileReadGivesThePictureAsRead() {
+        // The second half of the rows is rewritten in another colour as the reader comes to
+        // it: the picture shows rows of both, and nothing else.
+        QTemporaryDir dir;
+        const QString path = dir.path() + "/cambia.bmp";
+        const int w = 2000, h = 1500;
+        const QByteArray file = bmp24(w, h, [](int, int) { return 0x102030u; });
+        const QByteArray other = bmp24(w, h, [](int, int) { return 0xA0B0C0u; });
+        QVERIFY(writeFile(path, file));
+        const Outcome o = inChild(
+            [&] {
+                std::atomic<bool> done{false};
+                setPictureReadHook([&](std::uint64_t offset) {
+                    if (offset >= std::uint64_t(file.size() / 2) && !done.exchange(true)) {
+                        QFile f(path);
+                        if (f.open(QIODevice::ReadWrite) && f.seek(file.size() / 2))
+                            f.write(other.mid(file.size() / 2));
+                    }
+                });
+                const QImage img = loadPictureFile(path).image();
+                if (!done || img.size() != QSize(w, h))
+                    return -1;
+                int seen = 0; // which colours the rows have: 1 the old, 2 the new
+                for (int y = 0; y < h; ++y) {
+                    const QRgb c = img.pixel(w / 2, y);
+                    seen |= c == qRgb(0x10, 0x20, 0x30) ? 1 : c == qRgb(0xA0, 0xB0, 0xC0) ? 2 : 4;
+                }
+                return seen;
+            },
+            20000);
+        QVERIFY2(o.kind == Outcome::Returned && o.value == 3, qPrintable(o.describe()));
     }
 
     void randomDamageNeverCrashes() {

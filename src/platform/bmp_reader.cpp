@@ -2,15 +2,24 @@
 
 #include "platform/runtime_error.h"
 
+#include <QBuffer>
 #include <QByteArray>
+#include <QImageReader>
 #include <algorithm>
 #include <bit>
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace kv {
+
+// Runs the test hook, if any, before a read.
+void callReadHook(std::uint64_t offset);
 
 namespace {
 
@@ -73,7 +82,9 @@ bool isWindowsHeaderSize(std::uint32_t s) {
     return s == 40 || s == 52 || s == 56 || s == 108 || s == 124;
 }
 
-Header readHeader(const Bytes& b) {
+// The header, from the file's first bytes `b` (all of it, or at least its first
+// kHeadBytes) and the size of the whole file.
+Header readHeader(const Bytes& b, std::uint64_t fileSize) {
     if (!looksLikeBmp(b.p, b.n))
         invalid();
     Header h;
@@ -138,25 +149,30 @@ Header readHeader(const Bytes& b) {
     if (h.bits <= 8 && !embedded) {
         const std::uint64_t entries = h.colorsUsed ? h.colorsUsed : (1u << h.bits);
         paletteBytes = entries * static_cast<std::uint64_t>(h.paletteEntry);
-        if (!b.has(end, paletteBytes))
+        if (end > fileSize || paletteBytes > fileSize - end)
             invalid(); // the palette runs off the file
     }
     h.pixelsAt = offBits ? offBits : end + static_cast<std::size_t>(paletteBytes);
-    if (h.pixelsAt < 14 + static_cast<std::size_t>(std::min<std::uint32_t>(hs, 124)) || h.pixelsAt > b.n)
+    if (h.pixelsAt < 14 + static_cast<std::size_t>(std::min<std::uint32_t>(hs, 124)) || h.pixelsAt > fileSize)
         invalid();
     return h;
+}
+
+// The depth of the picture a header makes, in bits per pixel.
+int outputDepth(const Header& h) {
+    if (h.bits <= 8 || h.compression == BI_RLE8 || h.compression == BI_RLE4)
+        return 8;
+    if (h.bits == 24 && (h.compression == BI_RGB || h.compression == OS2_RLE24))
+        return 24;
+    return 32;
 }
 
 // A picture of the header's size. A zeroed one comes from calloc, whose fresh pages
 // the system hands out already zero, so it costs no pass over the pixels.
 QImage allocate(const Header& h, QImage::Format format, int depth, bool zeroed = false) {
-    constexpr std::int64_t kMaxSide = 1 << 24;
-    if (h.width > kMaxSide || h.height > kMaxSide)
-        tooLarge();
+    checkPictureSize(h.width, h.height, depth);
     const std::uint64_t stride = ((static_cast<std::uint64_t>(h.width) * depth + 31) / 32) * 4;
     const std::uint64_t total = stride * static_cast<std::uint64_t>(h.height);
-    if (total > pictureMemoryLimit() || stride > INT32_MAX)
-        tooLarge();
     try {
         QImage img;
         if (zeroed) {
@@ -395,12 +411,81 @@ QImage readRle(const Bytes& b, const Header& h) {
     return img;
 }
 
+// A PNG or JPEG picture inside the bitmap: its own size counts, not the header's.
 QImage readEmbedded(const Bytes& b, const Header& h) {
     const std::size_t len = h.imageSize && b.has(h.pixelsAt, h.imageSize) ? h.imageSize : b.n - h.pixelsAt;
-    QImage img;
-    img.loadFromData(b.p + h.pixelsAt, static_cast<int>(std::min<std::size_t>(len, INT32_MAX)),
-                     h.compression == BI_PNG ? "PNG" : "JPEG");
+    QByteArray data =
+        QByteArray::fromRawData(reinterpret_cast<const char*>(b.p + h.pixelsAt), static_cast<qsizetype>(len));
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer, h.compression == BI_PNG ? "PNG" : "JPEG");
+    const QSize declared = reader.size();
+    if (declared.isValid())
+        checkPictureSize(declared.width(), declared.height(), 32);
+    QImage img = reader.read();
     if (img.isNull())
+        invalid();
+    return img;
+}
+
+// Reads the rows of file rows [first, end) of an uncompressed 8- or 24-bit picture,
+// whose rows are laid out in the file as in the picture, straight into the picture's
+// rows: each read takes the rows of about kReadPiece bytes, one piece of memory per row,
+// bottom-up rows in their reversed order. Returns the bytes read, fewer where the file
+// ended; `err` is the error of a failing read, 0 if none.
+std::uint64_t readRowsInto(int fd, const Header& h, uchar* bits, std::size_t stride, std::int64_t first,
+                           std::int64_t end, int& err) {
+    err = 0;
+    const std::uint64_t start = h.pixelsAt + static_cast<std::uint64_t>(first) * stride;
+    const std::uint64_t stop = h.pixelsAt + static_cast<std::uint64_t>(end) * stride;
+    std::uint64_t pos = start;
+    constexpr int kMaxPieces = 1024; // IOV_MAX
+    iovec iov[kMaxPieces];
+    while (pos < stop) {
+        std::int64_t y = static_cast<std::int64_t>((pos - h.pixelsAt) / stride);
+        std::size_t within = static_cast<std::size_t>((pos - h.pixelsAt) % stride);
+        int n = 0;
+        std::size_t bytes = 0;
+        while (n < kMaxPieces && y < end && (n == 0 || bytes + stride <= kReadPiece)) {
+            iov[n].iov_base = bits + static_cast<std::size_t>(imageRow(h, y)) * stride + within;
+            iov[n].iov_len = stride - within;
+            bytes += stride - within;
+            within = 0;
+            ++n;
+            ++y;
+        }
+        callReadHook(pos);
+        const ssize_t got = ::preadv(fd, iov, n, static_cast<off_t>(pos));
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            err = errno;
+            break;
+        }
+        if (got == 0)
+            break;
+        pos += static_cast<std::uint64_t>(got);
+    }
+    return pos - start;
+}
+
+// An uncompressed 8- or 24-bit picture from its file: the header and palette from the
+// file's first bytes, the rows read into the picture.
+QImage readRowsFromFile(int fd, const Bytes& head, const Header& h) {
+    const bool indexed = h.bits == 8;
+    QImage img = indexed ? allocate(h, QImage::Format_Indexed8, 8) : allocate(h, QImage::Format_BGR888, 24);
+    const std::size_t stride = rowStride(h);
+    if (static_cast<std::size_t>(img.bytesPerLine()) != stride)
+        invalid(); // cannot happen: both pad rows to four bytes
+    if (indexed)
+        img.setColorTable(colorTable(head, h));
+    int err = 0;
+    const std::uint64_t got = readRowsInto(fd, h, img.bits(), stride, 0, h.height, err);
+    if (err)
+        throw RuntimeError(errorForErrno(err));
+    // The last row may lack its padding; anything less is a file cut short.
+    const std::uint64_t last = (static_cast<std::uint64_t>(h.width) * h.bits + 7) / 8;
+    if (got < stride * static_cast<std::uint64_t>(h.height - 1) + last)
         invalid();
     return img;
 }
@@ -413,6 +498,75 @@ bool looksLikeBmp(const std::uint8_t* data, std::size_t size) {
 
 namespace {
 std::size_t memoryLimitSet = 0;
+
+std::function<void(std::uint64_t)>& readHook() {
+    static std::function<void(std::uint64_t)> hook;
+    return hook;
+}
+
+// How much of a file is read before its header says what follows: the header and a
+// palette always fit.
+constexpr std::size_t kHeadBytes = 4096;
+} // namespace
+
+void callReadHook(std::uint64_t offset) {
+    if (const auto& hook = readHook())
+        hook(offset);
+}
+
+void setPictureReadHook(std::function<void(std::uint64_t offset)> hook) {
+    readHook() = std::move(hook);
+}
+
+void checkPictureSize(std::int64_t width, std::int64_t height, int bitsPerPixel) {
+    if (width <= 0 || height <= 0)
+        return;
+    const auto w = static_cast<std::uint64_t>(width), ht = static_cast<std::uint64_t>(height);
+    if (width > kMaxPictureSide || height > kMaxPictureSide || w * ht > kMaxPicturePixels)
+        tooLarge();
+    const std::uint64_t stride = ((w * static_cast<std::uint64_t>(bitsPerPixel) + 31) / 32) * 4;
+    if (stride > INT32_MAX || stride * ht > pictureMemoryLimit())
+        tooLarge();
+}
+
+std::size_t readFileAt(int fd, std::uint64_t offset, void* to, std::size_t length) {
+    auto* out = static_cast<std::uint8_t*>(to);
+    std::size_t done = 0;
+    while (done < length) {
+        const std::size_t piece = std::min(length - done, kReadPiece);
+        callReadHook(offset + done);
+        const ssize_t got = ::pread(fd, out + done, piece, static_cast<off_t>(offset + done));
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            throw RuntimeError(errorForErrno(errno));
+        }
+        if (got == 0)
+            break;
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+QImage readBmpFile(int fd, std::uint64_t size) {
+    std::uint8_t headBytes[kHeadBytes];
+    const std::size_t headLength = readFileAt(fd, 0, headBytes, std::min<std::uint64_t>(size, kHeadBytes));
+    const Bytes head{headBytes, headLength};
+    if (headLength < size) {
+        const Header h = readHeader(head, size);
+        if (h.compression != BI_JPEG && h.compression != BI_PNG)
+            checkPictureSize(h.width, h.height, outputDepth(h)); // before reading the rest
+        if (h.compression == BI_RGB && (h.bits == 8 || h.bits == 24))
+            return readRowsFromFile(fd, head, h);
+    }
+    // Everything else is decoded from the whole file in memory.
+    if (size > pictureMemoryLimit())
+        tooLarge();
+    std::unique_ptr<std::uint8_t[]> all(new (std::nothrow) std::uint8_t[std::max<std::uint64_t>(size, 1)]);
+    if (!all)
+        tooLarge();
+    const std::size_t got = readFileAt(fd, 0, all.get(), static_cast<std::size_t>(size));
+    return decodeBmp(all.get(), got);
 }
 
 void setPictureMemoryLimit(std::size_t bytes) {
@@ -431,7 +585,7 @@ std::size_t pictureMemoryLimit() {
 
 QImage decodeBmp(const std::uint8_t* data, std::size_t size) {
     const Bytes b{data, size};
-    const Header h = readHeader(b);
+    const Header h = readHeader(b, size);
     switch (h.compression) {
     case BI_RGB:
         if (h.bits <= 8)

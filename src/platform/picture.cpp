@@ -5,11 +5,8 @@
 #include "platform/runtime_error.h"
 
 #include <QBuffer>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QImageReader>
-#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <new>
@@ -60,6 +57,53 @@ QList<QImage> readAllImages(QImageReader& reader) {
     return images;
 }
 
+// The run-time error for a picture file that could not be opened.
+ErrorCode openError(const QByteArray& path, int err) {
+    switch (err) {
+    case EACCES:
+    case EPERM:
+        return ErrorCode::PermissionDenied;
+    case ENOENT: {
+        // A missing file in a folder that is there is a file error; a missing folder on
+        // the way a path error.
+        const qsizetype slash = path.lastIndexOf('/');
+        const QByteArray folder = slash > 0    ? path.left(slash)
+                                  : slash == 0 ? QByteArray("/")
+                                               : QByteArray(".");
+        struct stat st;
+        return ::stat(folder.constData(), &st) == 0 && S_ISDIR(st.st_mode) ? ErrorCode::FileNotFound
+                                                                           : ErrorCode::PathNotFound;
+    }
+    case ENOTDIR:
+        return ErrorCode::PathNotFound;
+    default:
+        break;
+    }
+    // A socket (or a device without its driver) refuses to be opened: it is there, but it
+    // is no file to read.
+    struct stat st;
+    if (::stat(path.constData(), &st) == 0 && !S_ISREG(st.st_mode))
+        return ErrorCode::PathFileAccess;
+    return errorForErrno(err);
+}
+
+struct FileDescriptor {
+    int fd;
+    ~FileDescriptor() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+// Qt's own readers refuse pictures above their allocation limit: it must take the
+// largest picture the program does.
+void allowLargestPicture() {
+    constexpr int kLargestMb = int(kMaxPicturePixels * 4 >> 20);
+    const int limit = QImageReader::allocationLimit();
+    if (limit != 0 && limit < kLargestMb)
+        QImageReader::setAllocationLimit(kLargestMb);
+}
+
 } // namespace
 
 Picture decodePicture(const QByteArray& bytes, const QString& nameForMessages) {
@@ -83,67 +127,52 @@ Picture decodePicture(const QByteArray& bytes, const QString& nameForMessages) {
             throw RuntimeError(ErrorCode::InvalidPicture, nameForMessages);
         return Picture::fromIconImages(std::move(images));
     }
-    QImage image = reader.read();
-    if (image.isNull()) {
-        if (reader.error() == QImageReader::InvalidDataError && reader.size().isValid() &&
-            static_cast<qint64>(reader.size().width()) * reader.size().height() > (1LL << 28))
-            throw RuntimeError(ErrorCode::OutOfMemory, nameForMessages);
-        throw RuntimeError(ErrorCode::InvalidPicture, nameForMessages);
+    allowLargestPicture();
+    const QSize declared = reader.size();
+    try {
+        if (declared.isValid())
+            checkPictureSize(declared.width(), declared.height(), 32);
+    } catch (const RuntimeError& e) {
+        throw RuntimeError(e.code(), nameForMessages);
     }
+    QImage image = reader.read();
+    if (image.isNull())
+        throw RuntimeError(ErrorCode::InvalidPicture, nameForMessages);
     return Picture::fromImage(std::move(image));
 }
 
 Picture loadPictureFile(const QString& fileName) {
     if (fileName.isEmpty())
         return {};
-    // Opened by the bytes the system knows the file by, which a name that is not UTF-8
-    // does not show.
-    const QByteArray native = nativePath(fileName);
-    struct stat st {};
-    if (::stat(native.constData(), &st) != 0) {
-        if (errno == EACCES) // a folder on the way that may not be entered
-            throw RuntimeError(ErrorCode::PermissionDenied, fileName);
-        // A missing folder on the way to the file is a path error, a missing file a file error.
-        const QByteArray folder = native.left(std::max<qsizetype>(1, native.lastIndexOf('/')));
-        struct stat dir {};
-        throw RuntimeError(::stat(folder.constData(), &dir) == 0 ? ErrorCode::FileNotFound
-                                                                 : ErrorCode::PathNotFound,
-                           fileName);
-    }
-    if (S_ISDIR(st.st_mode))
+    // Opened without waiting (a FIFO would wait for a writer), and read only if it is a
+    // regular file: FIFOs, sockets, devices and folders are no pictures, and some of them
+    // never end.
+    const QByteArray path = nativePath(fileName);
+    const FileDescriptor file{::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+    if (file.fd < 0)
+        throw RuntimeError(openError(path, errno), fileName);
+    struct stat st;
+    if (::fstat(file.fd, &st) != 0)
+        throw RuntimeError(errorForErrno(errno), fileName);
+    if (!S_ISREG(st.st_mode))
         throw RuntimeError(ErrorCode::PathFileAccess, fileName);
-    QFile file;
-    const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        throw RuntimeError(errno == EACCES ? ErrorCode::PermissionDenied : ErrorCode::PathFileAccess,
-                           fileName);
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        throw RuntimeError(ErrorCode::PathFileAccess, fileName);
-    }
-    // Decoded straight from the file's pages where the system can map it: the pixels are
-    // copied once, into the picture.
-    const qint64 size = file.size();
-    if (size > 0) {
-        if (uchar* mapped = file.map(0, size)) {
-            struct Unmap {
-                QFile& f;
-                uchar* p;
-                ~Unmap() { f.unmap(p); }
-            } unmap{file, mapped};
-            return decodePicture(QByteArray::fromRawData(reinterpret_cast<const char*>(mapped), size),
-                                 fileName);
-        }
-    }
-    QByteArray bytes;
+    const auto size = static_cast<std::uint64_t>(st.st_size);
     try {
-        bytes = file.readAll();
+        std::uint8_t start[2] = {0, 0};
+        const std::size_t got = readFileAt(file.fd, 0, start, sizeof start);
+        if (got == 2 && start[0] == 'B' && start[1] == 'M')
+            return Picture::fromImage(readBmpFile(file.fd, size));
+        // Any other format is decoded by Qt from the whole file in memory.
+        if (size > pictureMemoryLimit())
+            throw RuntimeError(ErrorCode::OutOfMemory);
+        QByteArray bytes(static_cast<qsizetype>(size), Qt::Uninitialized);
+        bytes.truncate(static_cast<qsizetype>(readFileAt(file.fd, 0, bytes.data(), size)));
+        return decodePicture(bytes, fileName);
+    } catch (const RuntimeError& e) {
+        throw RuntimeError(e.code(), fileName);
     } catch (const std::bad_alloc&) {
         throw RuntimeError(ErrorCode::OutOfMemory, fileName);
     }
-    if (file.error() != QFileDevice::NoError)
-        throw RuntimeError(ErrorCode::DeviceUnavailable, fileName);
-    return decodePicture(bytes, fileName);
 }
 
 Picture loadPictureResource(const QString& resourcePath) {
