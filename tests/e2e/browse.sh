@@ -114,3 +114,42 @@ for i in "${!expected_folders[@]}"; do
     keys "${folders[@]}" Up Return
 done
 echo "ok: Spanish order in both lists: ${expected_files[*]}; ${expected_folders[*]}"
+
+# Files as real folders hold them. A FIFO, a socket and a device named *.bmp are listed
+# (they are in the folder) but give error 75 at once; a bitmap of 1,080 bytes that
+# declares 100000 x 100000 pixels is refused with error 7 before any memory is taken.
+# The program answers after each.
+hostile="$prog/Hostil"
+mkdir "$hostile"
+mkfifo "$hostile/a-tubo.bmp"
+perl -MIO::Socket::UNIX -e 'IO::Socket::UNIX->new(Local => $ARGV[0], Listen => 1) or die "$!"' \
+    "$hostile/b-enchufe.bmp"
+ln -s /dev/zero "$hostile/c-cero.bmp"
+{
+    printf BM; kv_le32 1080; kv_le32 0; kv_le32 1078                    # file header
+    kv_le32 40; kv_le32 100000; kv_le32 100000; kv_le16 1; kv_le16 8    # RLE8, 100000 x 100000
+    kv_le32 1; kv_le32 2; kv_le32 2835; kv_le32 2835; kv_le32 256; kv_le32 0
+    head -c 1024 /dev/zero                                              # the palette
+    printf '\x00\x01'                                                   # end of bitmap
+} >"$hostile/d-enorme.bmp"
+[ "$(stat -c %s "$hostile/d-enorme.bmp")" = 1080 ] || fail "the huge bitmap is not 1,080 bytes"
+kv_figure "$hostile/e-bien.bmp" 60 60 c03090 101010
+"$KV_XCLOSE" "$win"
+kv_wait_exit "$KV_PID" 5 || fail "the program did not end"
+kv_start "$prog/Kelvar500"
+win=$(kv_wait_window "Kelvaria 500") || fail "the main window did not appear again"
+sleep 0.4
+rss0=$(kv_rss_kib "$KV_PID")
+keys Tab Down Down Return "${files[@]}" Home # Equipos, Hostil (Orden after it)
+kv_expect_message "$win" 75 || fail "no error 75 for a FIFO"
+keys Down
+kv_expect_message "$win" 75 || fail "no error 75 for a socket"
+keys Down
+kv_expect_message "$win" 75 || fail "no error 75 for a link to /dev/zero"
+keys Down
+kv_expect_message "$win" 7 || fail "no error 7 for a bitmap of 100000 x 100000 pixels"
+rss1=$(kv_rss_kib "$KV_PID")
+[ $((rss1 - rss0)) -lt 65536 ] || fail "the program grew by $(((rss1 - rss0) / 1024)) MiB on hostile files"
+keys Down
+[ "$(shown)" = c03090 ] || fail "the program did not go on to the next figure ($(shown))"
+echo "ok: FIFO, socket and device give error 75 at once, a 10-gigapixel bitmap error 7 ($(((rss1 - rss0) / 1024)) MiB more); the program goes on"
