@@ -7,19 +7,23 @@
 #include "platform/runtime_error.h"
 
 #include <QBuffer>
+#include <QColorSpace>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QtEndian>
 #include <QtTest>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <fcntl.h>
 #include <functional>
 #include <grp.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -56,6 +60,10 @@ struct Bmp {
     int maskCount = 3;
     QByteArray pixels;
     quint32 imageSize = 0;
+    quint32 xPerMetre = 2835, yPerMetre = 2835;
+    quint32 colourSpace = 0;   // a version 5 header's: 'MBED' embedded, 'LINK' linked profile
+    QByteArray profile;        // written after the pixels, its offset counted from the header
+    qint64 profileOffset = -1; // another offset than where it is
 
     QByteArray bytes() const {
         QByteArray h;
@@ -74,8 +82,8 @@ struct Bmp {
             put16(full, quint32(bits));
             put32(full, compression);
             put32(full, imageSize ? imageSize : quint32(pixels.size()));
-            put32(full, 2835);
-            put32(full, 2835);
+            put32(full, xPerMetre);
+            put32(full, yPerMetre);
             const bool fullPalette = bits >= 1 && bits <= 8 && palette.size() == (1 << bits);
             put32(full, colorsUsed || fullPalette ? colorsUsed : quint32(palette.size()));
             put32(full, 0);
@@ -83,6 +91,7 @@ struct Bmp {
                 put32(full, m);
             while (full.size() < 124)
                 full.append('\0');
+            set32(full, 56, colourSpace);
             h = full.left(headerSize);
         }
         if (masksAfterHeader)
@@ -95,18 +104,22 @@ struct Bmp {
             if (headerSize != 12)
                 h.append('\0');
         }
+        if (headerSize == 124 && !profile.isEmpty()) {
+            set32(h, 112, quint32(profileOffset >= 0 ? profileOffset : h.size() + pixels.size()));
+            set32(h, 116, quint32(profile.size()));
+        }
         QByteArray f("BM");
-        put32(f, quint32(14 + h.size() + pixels.size()));
+        put32(f, quint32(14 + h.size() + pixels.size() + profile.size()));
         put32(f, 0);
         put32(f, quint32(14 + h.size()));
-        return f + h + pixels;
+        return f + h + pixels + profile;
     }
 };
 
 QImage decode(const QByteArray& file) {
     // KV_BMP_SEEDS=folder keeps every file the tests decode, as seeds for the fuzzer.
     static const QString seeds = qEnvironmentVariable("KV_BMP_SEEDS");
-    if (!seeds.isEmpty()) {
+    if (!seeds.isEmpty() && file.size() <= 65536) {
         QFile out(seeds + "/" + QCryptographicHash::hash(file, QCryptographicHash::Sha1).toHex() + ".bmp");
         if (out.open(QIODevice::WriteOnly))
             out.write(file);
@@ -344,6 +357,75 @@ Outcome loadWithoutOverride(const QString& path, const QString& reachable, const
         }
         return loadError(path);
     });
+}
+
+// --- Colour profiles and 64-bit pixels --------------------------------------------
+
+QRgb swapRedGreen(QRgb c) {
+    return qRgba(qGreen(c), qRed(c), qBlue(c), qAlpha(c));
+}
+
+// Qt's own sRGB profile with its red and green colorants exchanged: pixels stored with
+// red and green swapped show their true colours through it.
+QByteArray swappedProfile() {
+    QByteArray icc = QColorSpace(QColorSpace::SRgb).iccProfile();
+    const int tags = int(qFromBigEndian<quint32>(icc.constData() + 128));
+    int red = -1, green = -1;
+    for (int i = 0; i < tags; ++i) {
+        const int at = 132 + 12 * i;
+        if (icc.mid(at, 4) == "rXYZ")
+            red = at;
+        if (icc.mid(at, 4) == "gXYZ")
+            green = at;
+    }
+    if (red < 0 || green < 0)
+        qFatal("no colorants in Qt's sRGB profile");
+    for (int k = 4; k < 12; ++k) // the tags' offsets and sizes
+        std::swap(icc[red + k], icc[green + k]);
+    return icc;
+}
+
+void comparePixelsWithin(const QImage& got, const QImage& want, int tolerance) {
+    QCOMPARE(got.size(), want.size());
+    const QImage g = got.convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < want.height(); ++y)
+        for (int x = 0; x < want.width(); ++x) {
+            const QRgb a = g.pixel(x, y), b = want.pixel(x, y);
+            if (std::abs(qRed(a) - qRed(b)) > tolerance || std::abs(qGreen(a) - qGreen(b)) > tolerance ||
+                std::abs(qBlue(a) - qBlue(b)) > tolerance || qAlpha(a) != qAlpha(b))
+                QFAIL(qPrintable(QString("pixel %1,%2: %3 instead of %4")
+                                     .arg(x)
+                                     .arg(y)
+                                     .arg(a, 8, 16, QChar('0'))
+                                     .arg(b, 8, 16, QChar('0'))));
+        }
+}
+
+// Linear light in signed 2.13 fixed point to an 8-bit sRGB value, as the sRGB standard
+// defines the curve.
+int srgbFrom213(int v) {
+    const double l = std::clamp(v / 8192.0, 0.0, 1.0);
+    const double s = l <= 0.0031308 ? 12.92 * l : 1.055 * std::pow(l, 1 / 2.4) - 0.055;
+    return int(std::lround(s * 255));
+}
+
+int alphaFrom213(int v) {
+    return int(std::lround(std::clamp(v, 0, 8192) * 255 / 8192.0));
+}
+
+// A 64-bit bitmap: blue, green, red, alpha as signed 16-bit words, bottom-up.
+QByteArray bmp64(int w, int h, const std::function<std::array<qint16, 4>(int, int)>& bgra,
+                 int headerSize = 40) {
+    Bmp b;
+    b.headerSize = headerSize;
+    b.width = w;
+    b.height = h;
+    b.bits = 64;
+    for (int r = 0; r < h; ++r)
+        for (int x = 0; x < w; ++x)
+            for (qint16 v : bgra(x, h - 1 - r))
+                put16(b.pixels, quint16(v));
+    return b.bytes();
 }
 
 } // namespace
@@ -613,6 +695,199 @@ private slots:
         }
     }
 
+    // --- Colour profiles, 64-bit pixels, resolution ----------------------
+
+    void embeddedProfileShowsTheTrueColours_data() {
+        QTest::addColumn<int>("bits");
+        QTest::addColumn<bool>("fromFile");
+        QTest::addRow("24 bits") << 24 << false;
+        QTest::addRow("24 bits, read from a file") << 24 << true;
+        QTest::addRow("8 bits") << 8 << false;
+        QTest::addRow("8 bits, read from a file") << 8 << true;
+        QTest::addRow("32 bits") << 32 << false;
+        QTest::addRow("RLE8") << 1008 << false;
+    }
+    void embeddedProfileShowsTheTrueColours() {
+        // Red and green stored swapped; the profile swaps them back.
+        QFETCH(int, bits);
+        QFETCH(bool, fromFile);
+        const int w = 64, h = 48; // more than the first bytes the reader reads on their own
+        Bmp b;
+        b.headerSize = 124;
+        b.width = w;
+        b.height = h;
+        b.colourSpace = 0x4D424544; // 'MBED'
+        b.profile = swappedProfile();
+        QImage truth;
+        if (bits == 8 || bits == 1008) {
+            const QList<QRgb> colours = somePalette(256);
+            for (QRgb c : colours)
+                b.palette << swapRedGreen(c);
+            b.bits = 8;
+            auto index = [](int x, int y) { return quint32((x * 7 + y * 3) % 256); };
+            if (bits == 8) {
+                b.pixels = rows(w, h, 8, false, index);
+            } else {
+                b.compression = 1;
+                for (int r = 0; r < h; ++r) { // one absolute run of the whole row
+                    b.pixels += QByteArray::fromHex("0040");
+                    for (int x = 0; x < w; ++x)
+                        b.pixels += char(index(x, h - 1 - r));
+                    b.pixels += QByteArray::fromHex("0000");
+                }
+                b.pixels += QByteArray::fromHex("0001");
+            }
+            truth = pattern(w, h, [&](int x, int y) { return colours[int(index(x, y))]; });
+        } else {
+            b.bits = bits;
+            if (bits == 32) {
+                b.compression = 3;
+                b.masks[0] = 0xFF0000, b.masks[1] = 0xFF00, b.masks[2] = 0xFF;
+            }
+            b.pixels =
+                rows(w, h, bits, false, [](int x, int y) { return swapRedGreen(rgb24(x, y)) & 0xFFFFFF; });
+            truth = pattern(w, h, rgb24);
+        }
+        QImage img;
+        if (fromFile) {
+            QTemporaryDir dir;
+            QVERIFY(writeFile(dir.path() + "/perfil.bmp", b.bytes()));
+            img = loadPictureFile(dir.path() + "/perfil.bmp").image();
+        } else {
+            img = decode(b.bytes());
+        }
+        comparePixelsWithin(img, truth, 1);
+    }
+
+    void badProfilesLeaveThePixelsAsStored() {
+        const int w = 9, h = 4;
+        Bmp b;
+        b.headerSize = 124;
+        b.width = w;
+        b.height = h;
+        b.colourSpace = 0x4D424544;
+        b.pixels = rows(w, h, 24, false, [](int x, int y) { return rgb24(x, y) & 0xFFFFFF; });
+        const QImage stored = pattern(w, h, rgb24);
+        auto check = [&](const Bmp& bmp, const char* what) {
+            QImage img;
+            try {
+                img = decode(bmp.bytes());
+            } catch (const RuntimeError& e) {
+                QFAIL(qPrintable(QString("%1: error %2").arg(what).arg(e.number())));
+            }
+            comparePixels(img, stored);
+        };
+        b.profile = QByteArray(300, 'x');
+        check(b, "not a profile");
+        b.profile = swappedProfile().left(120);
+        check(b, "a profile cut short");
+        b.profile = swappedProfile();
+        b.profileOffset = 124 + b.pixels.size() + 14; // counted from the file's start
+        check(b, "a profile past the file's end");
+        b.profileOffset = 0x7FFFFFFF;
+        check(b, "a profile far past the end");
+        b.profileOffset = -1;
+        b.colourSpace = 0x73524742; // 'sRGB': no profile is read
+        check(b, "a profile the colour space does not name");
+        b.colourSpace = 0x4D424544;
+        b.headerSize = 108; // a version 4 header has no profile
+        check(b, "a version 4 header");
+    }
+
+    void linkedProfilesAreNeverOpened() {
+        // The linked file is a FIFO: opening it to read would wait for a writer. Whether
+        // anything opens it, a watch on it tells.
+        QTemporaryDir dir;
+        const QString fifo = dir.path() + "/perfil.icc";
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0644), 0);
+        const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        QVERIFY(watch >= 0);
+        const auto closeWatch = qScopeGuard([watch] { ::close(watch); });
+        QVERIFY(::inotify_add_watch(watch, QFile::encodeName(fifo).constData(), IN_OPEN | IN_ACCESS) >= 0);
+        const int w = 64, h = 48;
+        Bmp b;
+        b.headerSize = 124;
+        b.width = w;
+        b.height = h;
+        b.colourSpace = 0x4C494E4B; // 'LINK'
+        b.profile = QFile::encodeName(fifo) + '\0';
+        b.pixels = rows(w, h, 24, false, [](int x, int y) { return rgb24(x, y) & 0xFFFFFF; });
+        const QString path = dir.path() + "/enlazada.bmp";
+        QVERIFY(writeFile(path, b.bytes()));
+        const Outcome o = inChild(
+            [&] {
+                try {
+                    const QImage img = loadPictureFile(path).image();
+                    return img.size() == QSize(w, h) && img.pixel(5, 7) == rgb24(5, 7) ? 0 : -1;
+                } catch (const RuntimeError& e) {
+                    return e.number();
+                }
+            },
+            2000);
+        QVERIFY2(o.kind == Outcome::Returned && o.value == 0, qPrintable(o.describe()));
+        comparePixels(decode(b.bytes()), pattern(w, h, rgb24));
+        char events[4096];
+        QVERIFY2(::read(watch, events, sizeof events) < 0 && errno == EAGAIN, "the linked file was opened");
+        // And the watch does see an opening.
+        const int fd = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK);
+        QVERIFY(fd >= 0);
+        ::close(fd);
+        QVERIFY(::read(watch, events, sizeof events) > 0);
+    }
+
+    void sixtyFourBitPixels() {
+        // Colours in linear light shown through the sRGB curve, alpha scaled; both clamped.
+        const qint16 values[] = {-32768, -100, 0,    1,    25,   26,   100,   1000,
+                                 2048,   4096, 6000, 8191, 8192, 8193, 12000, 32767};
+        const qint16 alphas[] = {-5, 0, 1, 16, 17, 4096, 8000, 8192, 9000};
+        const int w = 11, h = 5;
+        auto bgra = [&](int x, int y) {
+            return std::array<qint16, 4>{values[(x * 3 + y * 5) % 16], values[(x * 5 + y * 7 + 3) % 16],
+                                         values[(x * 7 + y * 3 + 9) % 16], alphas[(x + y * 2) % 9]};
+        };
+        const QImage img = decode(bmp64(w, h, bgra));
+        QVERIFY(img.hasAlphaChannel());
+        comparePixels(img, pattern(w, h, [&](int x, int y) {
+                          const auto p = bgra(x, y);
+                          return qRgba(srgbFrom213(p[2]), srgbFrom213(p[1]), srgbFrom213(p[0]),
+                                       alphaFrom213(p[3]));
+                      }));
+        // Values known beforehand: half of the light is 188 in sRGB; 1.0 is 255.
+        const QImage known = decode(bmp64(
+            1, 1,
+            [](int, int) {
+                return std::array<qint16, 4>{0, 8192, 4096, 8192};
+            },
+            124));
+        QCOMPARE(known.pixel(0, 0), qRgba(188, 255, 0, 255));
+        // An alpha channel that is zero everywhere is ignored: the picture is opaque.
+        const QImage opaque = decode(bmp64(w, h, [&](int x, int y) {
+            auto p = bgra(x, y);
+            p[3] = 0;
+            return p;
+        }));
+        QVERIFY(!opaque.hasAlphaChannel());
+        comparePixels(opaque, pattern(w, h, [&](int x, int y) {
+                          const auto p = bgra(x, y);
+                          return qRgb(srgbFrom213(p[2]), srgbFrom213(p[1]), srgbFrom213(p[0]));
+                      }));
+    }
+
+    void nonSquarePixelsAreShownAsStored() {
+        // Twice as many pixels per metre down as across: still one pixel for one pixel.
+        const int w = 13, h = 7;
+        Bmp b;
+        b.width = w;
+        b.height = h;
+        b.xPerMetre = 2835;
+        b.yPerMetre = 5670;
+        b.pixels = rows(w, h, 24, false, [](int x, int y) { return rgb24(x, y) & 0xFFFFFF; });
+        const QImage img = decode(b.bytes());
+        QCOMPARE(img.size(), QSize(w, h));
+        QCOMPARE(img.dotsPerMeterX(), img.dotsPerMeterY());
+        comparePixels(img, pattern(w, h, rgb24));
+    }
+
     void malformedFilesAreInvalidPictures() {
         Bmp good;
         good.width = 5;
@@ -640,7 +915,7 @@ private slots:
         QCOMPARE(with(18, 100000), 481);      // far more rows than the file holds
         QCOMPARE(with(46, 0xFFFFFFF0u), 481); // a palette that runs off the file
         QCOMPARE(with(10, 1u << 30), 481);    // pixels past the end
-        for (quint32 bits : {0u, 3u, 7u, 64u, 65535u}) {
+        for (quint32 bits : {0u, 3u, 7u, 48u, 65535u}) {
             QByteArray f = file;
             f[28] = char(bits & 0xFF);
             f[29] = char(bits >> 8);

@@ -4,17 +4,21 @@
 
 #include <QBuffer>
 #include <QByteArray>
+#include <QColorSpace>
 #include <QImageReader>
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <sys/uio.h>
 #include <unistd.h>
+#include <vector>
 
 namespace kv {
 
@@ -43,12 +47,17 @@ enum : std::uint32_t {
     OS2_RLE24 = 1004,
 };
 
+// The colour space of a version 5 header whose colour profile follows the pixels.
+constexpr std::uint32_t kProfileEmbedded = 0x4D424544; // 'MBED'
+// Larger profiles are not read (real ones take a few kilobytes, a few megabytes at most).
+constexpr std::uint64_t kMaxProfileBytes = std::uint64_t(16) << 20;
+
 // Little-endian reads that never leave the buffer.
 struct Bytes {
     const std::uint8_t* p;
     std::size_t n;
-    bool has(std::size_t off, std::size_t len) const { return off <= n && len <= n - off; }
-    void need(std::size_t off, std::size_t len) const {
+    bool has(std::uint64_t off, std::uint64_t len) const { return off <= n && len <= n - off; }
+    void need(std::uint64_t off, std::uint64_t len) const {
         if (!has(off, len))
             invalid();
     }
@@ -76,6 +85,8 @@ struct Header {
     std::size_t paletteAt = 0;
     int paletteEntry = 4; // bytes per palette entry
     std::size_t pixelsAt = 0;
+    // An embedded colour profile, where in the file and how long; 0 bytes if none.
+    std::uint64_t profileAt = 0, profileBytes = 0;
 };
 
 bool isWindowsHeaderSize(std::uint32_t s) {
@@ -122,6 +133,16 @@ Header readHeader(const Bytes& b, std::uint64_t fileSize) {
             if (hs == 40)
                 end += static_cast<std::size_t>(count) * 4; // the masks follow the header
         }
+        if (hs == 124 && b.u32(14 + 56) == kProfileEmbedded) {
+            // Counted from the start of the header, not of the file. A profile that is not
+            // all in the file is ignored, as any profile that cannot be used.
+            const std::uint64_t at = 14 + static_cast<std::uint64_t>(b.u32(14 + 112));
+            const std::uint64_t bytes = b.u32(14 + 116);
+            if (bytes > 0 && bytes <= kMaxProfileBytes && at <= fileSize && bytes <= fileSize - at) {
+                h.profileAt = at;
+                h.profileBytes = bytes;
+            }
+        }
     } else {
         invalid();
     }
@@ -136,13 +157,14 @@ Header readHeader(const Bytes& b, std::uint64_t fileSize) {
     case 16:
     case 24:
     case 32:
+    case 64:
         break;
     case 0:
         if (embedded) // the embedded picture carries its own depth
             break;
         invalid();
     default:
-        invalid(); // including 64-bit pixels, which this reader does not take
+        invalid();
     }
     h.paletteAt = end;
     std::uint64_t paletteBytes = 0;
@@ -316,6 +338,58 @@ QImage readBitFields(const Bytes& b, const Header& h) {
     return img;
 }
 
+// 64-bit pixels: blue, green, red and alpha in 16 bits each, signed fixed point with 13
+// fraction bits (8192 is 1.0). Colours are linear light, shown through the sRGB curve;
+// alpha is straight (not premultiplied) and linear. Both are clamped to 0..1 and
+// rounded to the nearest 8-bit value.
+const std::array<std::uint8_t, 65536>& linearToSrgb() {
+    static const std::array<std::uint8_t, 65536> table = [] {
+        std::array<std::uint8_t, 65536> t{};
+        for (int i = 0; i < 65536; ++i) {
+            const double v = std::clamp(static_cast<std::int16_t>(i) / 8192.0, 0.0, 1.0);
+            const double s = v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055;
+            t[static_cast<std::size_t>(i)] =
+                static_cast<std::uint8_t>(std::lround(std::clamp(s, 0.0, 1.0) * 255));
+        }
+        return t;
+    }();
+    return table;
+}
+
+int alpha13(std::uint16_t raw) {
+    const int v = std::clamp<int>(static_cast<std::int16_t>(raw), 0, 8192);
+    return (v * 255 + 4096) >> 13;
+}
+
+QImage read64(const Bytes& b, const Header& h) {
+    needRows(b, h);
+    QImage img = allocate(h, QImage::Format_ARGB32, 32);
+    const auto& curve = linearToSrgb();
+    const std::size_t stride = rowStride(h);
+    const int w = static_cast<int>(h.width);
+    std::uint32_t alphaSeen = 0;
+    for (std::int64_t y = 0; y < h.height; ++y) {
+        const std::uint8_t* src = b.p + h.pixelsAt + static_cast<std::size_t>(y) * stride;
+        auto* dst = reinterpret_cast<QRgb*>(img.scanLine(imageRow(h, y)));
+        for (int x = 0; x < w; ++x, src += 8) {
+            auto word = [src](int i) { return static_cast<std::uint16_t>(src[2 * i] | src[2 * i + 1] << 8); };
+            const int av = alpha13(word(3));
+            alphaSeen |= static_cast<std::uint32_t>(av);
+            dst[x] = qRgba(curve[word(2)], curve[word(1)], curve[word(0)], av);
+        }
+    }
+    if (alphaSeen == 0) {
+        // An alpha channel that is zero everywhere was never meant: the picture is opaque.
+        for (int y = 0; y < img.height(); ++y) {
+            auto* line = reinterpret_cast<QRgb*>(img.scanLine(y));
+            for (int x = 0; x < w; ++x)
+                line[x] |= 0xFF000000u;
+        }
+        img.reinterpretAsFormat(QImage::Format_RGB32);
+    }
+    return img;
+}
+
 // Fills a short run with word stores: most runs are short, and a string instruction
 // costs more to start than such a run takes to write.
 inline void fillRun(uchar* out, uchar value, int n) {
@@ -426,6 +500,55 @@ QImage readEmbedded(const Bytes& b, const Header& h) {
     if (img.isNull())
         invalid();
     return img;
+}
+
+// Shows the picture in sRGB through the colour profile it carries. A profile Qt cannot
+// read or use leaves the pixels as stored.
+void applyProfile(QImage& img, const std::uint8_t* icc, std::size_t bytes) {
+    const QColorSpace space = QColorSpace::fromIccProfile(
+        QByteArray(reinterpret_cast<const char*>(icc), static_cast<qsizetype>(bytes)));
+    if (!space.isValid() || space == QColorSpace(QColorSpace::SRgb))
+        return;
+    img.setColorSpace(space);
+    img.convertToColorSpace(QColorSpace::SRgb);
+    if (img.isNull())
+        tooLarge();
+}
+
+// The picture from the whole file in memory, before its colour profile.
+QImage decodePixels(const Bytes& b, const Header& h) {
+    switch (h.compression) {
+    case BI_RGB:
+        if (h.bits <= 8)
+            return readIndexed(b, h);
+        if (h.bits == 24)
+            return readRgb24(b, h);
+        if (h.bits == 64)
+            return read64(b, h);
+        return readBitFields(b, h);
+    case BI_RLE8:
+        if (h.bits != 8)
+            invalid();
+        return readRle(b, h);
+    case BI_RLE4:
+        if (h.bits != 4)
+            invalid();
+        return readRle(b, h);
+    case OS2_RLE24:
+        if (h.bits != 24)
+            invalid();
+        return readRle(b, h);
+    case BI_BITFIELDS:
+    case BI_ALPHABITFIELDS:
+        if (h.bits != 16 && h.bits != 24 && h.bits != 32)
+            invalid();
+        return readBitFields(b, h);
+    case BI_JPEG:
+    case BI_PNG:
+        return readEmbedded(b, h);
+    default:
+        invalid(); // OS/2 Huffman 1D, and anything unknown
+    }
 }
 
 // Reads the rows of file rows [first, end) of an uncompressed 8- or 24-bit picture,
@@ -556,8 +679,15 @@ QImage readBmpFile(int fd, std::uint64_t size) {
         const Header h = readHeader(head, size);
         if (h.compression != BI_JPEG && h.compression != BI_PNG)
             checkPictureSize(h.width, h.height, outputDepth(h)); // before reading the rest
-        if (h.compression == BI_RGB && (h.bits == 8 || h.bits == 24))
-            return readRowsFromFile(fd, head, h);
+        if (h.compression == BI_RGB && (h.bits == 8 || h.bits == 24)) {
+            QImage img = readRowsFromFile(fd, head, h);
+            if (h.profileBytes) {
+                std::vector<std::uint8_t> icc(static_cast<std::size_t>(h.profileBytes));
+                if (readFileAt(fd, h.profileAt, icc.data(), icc.size()) == icc.size())
+                    applyProfile(img, icc.data(), icc.size());
+            }
+            return img;
+        }
     }
     // Everything else is decoded from the whole file in memory.
     if (size > pictureMemoryLimit())
@@ -586,36 +716,11 @@ std::size_t pictureMemoryLimit() {
 QImage decodeBmp(const std::uint8_t* data, std::size_t size) {
     const Bytes b{data, size};
     const Header h = readHeader(b, size);
-    switch (h.compression) {
-    case BI_RGB:
-        if (h.bits <= 8)
-            return readIndexed(b, h);
-        if (h.bits == 24)
-            return readRgb24(b, h);
-        return readBitFields(b, h);
-    case BI_RLE8:
-        if (h.bits != 8)
-            invalid();
-        return readRle(b, h);
-    case BI_RLE4:
-        if (h.bits != 4)
-            invalid();
-        return readRle(b, h);
-    case OS2_RLE24:
-        if (h.bits != 24)
-            invalid();
-        return readRle(b, h);
-    case BI_BITFIELDS:
-    case BI_ALPHABITFIELDS:
-        if (h.bits != 16 && h.bits != 24 && h.bits != 32)
-            invalid();
-        return readBitFields(b, h);
-    case BI_JPEG:
-    case BI_PNG:
-        return readEmbedded(b, h);
-    default:
-        invalid(); // OS/2 Huffman 1D, and anything unknown
-    }
+    QImage img = decodePixels(b, h);
+    if (h.profileBytes && h.compression != BI_JPEG && h.compression != BI_PNG &&
+        b.has(h.profileAt, h.profileBytes))
+        applyProfile(img, b.p + h.profileAt, static_cast<std::size_t>(h.profileBytes));
+    return img;
 }
 
 } // namespace kv
