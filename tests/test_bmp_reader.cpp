@@ -359,7 +359,7 @@ Outcome loadWithoutOverride(const QString& path, const QString& reachable, const
     });
 }
 
-// --- Colour profiles and 64-bit pixels --------------------------------------------
+// --- Colour profiles, 64-bit pixels, fax rows --------------------------------------------
 
 QRgb swapRedGreen(QRgb c) {
     return qRgba(qGreen(c), qRed(c), qBlue(c), qAlpha(c));
@@ -426,6 +426,101 @@ QByteArray bmp64(int w, int h, const std::function<std::array<qint16, 4>(int, in
             for (qint16 v : bgra(x, h - 1 - r))
                 put16(b.pixels, quint16(v));
     return b.bytes();
+}
+
+// The modified Huffman codes of T.4, as the test writes them: terminating codes by run,
+// then make-up codes by run / 64 - 1, and the long make-up codes shared by both colours.
+const char* const kWhiteTerm[64] = {
+    "00110101", "000111",   "0111",     "1000",     "1011",     "1100",     "1110",     "1111",
+    "10011",    "10100",    "00111",    "01000",    "001000",   "000011",   "110100",   "110101",
+    "101010",   "101011",   "0100111",  "0001100",  "0001000",  "0010111",  "0000011",  "0000100",
+    "0101000",  "0101011",  "0010011",  "0100100",  "0011000",  "00000010", "00000011", "00011010",
+    "00011011", "00010010", "00010011", "00010100", "00010101", "00010110", "00010111", "00101000",
+    "00101001", "00101010", "00101011", "00101100", "00101101", "00000100", "00000101", "00001010",
+    "00001011", "01010010", "01010011", "01010100", "01010101", "00100100", "00100101", "01011000",
+    "01011001", "01011010", "01011011", "01001010", "01001011", "00110010", "00110011", "00110100"};
+const char* const kWhiteMakeUp[27] = {
+    "11011",     "10010",     "010111",    "0110111",   "00110110",  "00110111",  "01100100",
+    "01100101",  "01101000",  "01100111",  "011001100", "011001101", "011010010", "011010011",
+    "011010100", "011010101", "011010110", "011010111", "011011000", "011011001", "011011010",
+    "011011011", "010011000", "010011001", "010011010", "011000",    "010011011"};
+const char* const kBlackTerm[64] = {
+    "0000110111",   "010",          "11",           "10",           "011",          "0011",
+    "0010",         "00011",        "000101",       "000100",       "0000100",      "0000101",
+    "0000111",      "00000100",     "00000111",     "000011000",    "0000010111",   "0000011000",
+    "0000001000",   "00001100111",  "00001101000",  "00001101100",  "00000110111",  "00000101000",
+    "00000010111",  "00000011000",  "000011001010", "000011001011", "000011001100", "000011001101",
+    "000001101000", "000001101001", "000001101010", "000001101011", "000011010010", "000011010011",
+    "000011010100", "000011010101", "000011010110", "000011010111", "000001101100", "000001101101",
+    "000011011010", "000011011011", "000001010100", "000001010101", "000001010110", "000001010111",
+    "000001100100", "000001100101", "000001010010", "000001010011", "000000100100", "000000110111",
+    "000000111000", "000000100111", "000000101000", "000001011000", "000001011001", "000000101011",
+    "000000101100", "000001011010", "000001100110", "000001100111"};
+const char* const kBlackMakeUp[27] = {
+    "0000001111",    "000011001000",  "000011001001",  "000001011011",  "000000110011",  "000000110100",
+    "000000110101",  "0000001101100", "0000001101101", "0000001001010", "0000001001011", "0000001001100",
+    "0000001001101", "0000001110010", "0000001110011", "0000001110100", "0000001110101", "0000001110110",
+    "0000001110111", "0000001010010", "0000001010011", "0000001010100", "0000001010101", "0000001011010",
+    "0000001011011", "0000001100100", "0000001100101"};
+const char* const kLongMakeUp[13] = {"00000001000",  "00000001100",  "00000001101",  "000000010010",
+                                     "000000010011", "000000010100", "000000010101", "000000010110",
+                                     "000000010111", "000000011100", "000000011101", "000000011110",
+                                     "000000011111"};
+const char* const kEol = "000000000001";
+
+// The bits of one run of a colour: long make-up codes while more than 2560 + 63 are
+// left, then one make-up code, then the terminating code.
+QByteArray encodeRun(int run, bool black) {
+    QByteArray bits;
+    while (run > 2560 + 63) {
+        bits += kLongMakeUp[12];
+        run -= 2560;
+    }
+    if (run >= 64) {
+        const int m = run / 64;
+        bits += m <= 27 ? (black ? kBlackMakeUp : kWhiteMakeUp)[m - 1] : kLongMakeUp[m - 28];
+        run -= m * 64;
+    }
+    return bits + (black ? kBlackTerm : kWhiteTerm)[run];
+}
+
+// A row of palette indexes (0 white, 1 black) as an end-of-line code and its runs.
+QByteArray encodeRow(const QByteArray& row) {
+    QByteArray bits = kEol;
+    bool black = false;
+    int x = 0;
+    while (x < row.size()) {
+        int n = 0;
+        while (x + n < row.size() && (row[x + n] != 0) == black)
+            ++n;
+        bits += encodeRun(n, black);
+        x += n;
+        black = !black;
+    }
+    return bits;
+}
+
+// A string of '0' and '1', packed most significant bit first; the last byte padded.
+QByteArray packBits(const QByteArray& bits) {
+    QByteArray out((bits.size() + 7) / 8, '\0');
+    for (int i = 0; i < bits.size(); ++i)
+        if (bits[i] == '1')
+            out[i / 8] = char(uchar(out[i / 8]) | (0x80 >> (i % 8)));
+    return out;
+}
+
+// An OS/2 2.x bitmap compressed with 1-D Huffman: a 64-byte header, compression 3, a
+// palette of two colours.
+Bmp huffmanBmp(int w, int h, const QByteArray& bits) {
+    Bmp b;
+    b.headerSize = 64;
+    b.width = w;
+    b.height = h;
+    b.bits = 1;
+    b.compression = 3;
+    b.palette = {qRgb(250, 240, 230), qRgb(10, 20, 30)};
+    b.pixels = packBits(bits);
+    return b;
 }
 
 } // namespace
@@ -695,7 +790,7 @@ private slots:
         }
     }
 
-    // --- Colour profiles, 64-bit pixels, resolution ----------------------
+    // --- Colour profiles, 64-bit pixels, OS/2 Huffman, resolution ----------------------
 
     void embeddedProfileShowsTheTrueColours_data() {
         QTest::addColumn<int>("bits");
@@ -871,6 +966,67 @@ private slots:
                           const auto p = bgra(x, y);
                           return qRgb(srgbFrom213(p[2]), srgbFrom213(p[1]), srgbFrom213(p[0]));
                       }));
+    }
+
+    void os2HuffmanRowsEncodedByHand() {
+        // Two rows of 100 pixels, written out from the code tables, bottom row first:
+        //   white 70 (make-up 64, terminating 6), black 30;
+        //   white 0, black 65 (make-up 64, terminating 1), white 35;
+        // then the six end-of-line codes that end a fax page.
+        const QByteArray bits = QByteArray("000000000001") + "11011" + "1110" + "000001101000" +
+                                "000000000001" + "00110101" + "0000001111" + "010" + "00010100" +
+                                QByteArray("000000000001").repeated(6);
+        const Bmp b = huffmanBmp(100, 2, bits);
+        comparePixels(decode(b.bytes()), pattern(100, 2, [&](int x, int y) {
+                          const bool black = y == 1 ? x >= 70 : x < 65;
+                          return b.palette[black ? 1 : 0];
+                      }));
+    }
+
+    void os2HuffmanFromTheTestsEncoder() {
+        // Rows of every kind of run, long ones with the long make-up codes too.
+        const int w = 3000, h = 12;
+        QRandomGenerator rng(13);
+        QList<QByteArray> image(h); // top row first
+        for (int y = 0; y < h; ++y) {
+            QByteArray row(w, '\0');
+            int x = 0;
+            bool black = y % 3 == 1; // some rows start black
+            while (x < w) {
+                const int run = y == 0 ? 2900 : y == 1 ? 2700 : int(rng.bounded(y < 6 ? 70u : 1800u)) + 1;
+                for (int i = 0; i < run && x < w; ++i, ++x)
+                    row[x] = char(black);
+                black = !black;
+            }
+            image[y] = row;
+        }
+        QByteArray bits;
+        for (int r = 0; r < h; ++r)
+            bits += encodeRow(image[h - 1 - r]);
+        bits += QByteArray(kEol).repeated(6);
+        const Bmp b = huffmanBmp(w, h, bits);
+        comparePixels(decode(b.bytes()),
+                      pattern(w, h, [&](int x, int y) { return b.palette[image[y][x] ? 1 : 0]; }));
+        // Broken streams: a row longer than the width, a code that does not exist. A stream
+        // that ends early gives the rows read, the rest white.
+        QCOMPARE(errorOf(huffmanBmp(10, 1, QByteArray(kEol) + kWhiteTerm[12]).bytes()), 481);
+        QCOMPARE(errorOf(huffmanBmp(10, 1, QByteArray(kEol) + "000000001111").bytes()), 481);
+        QCOMPARE(errorOf(huffmanBmp(10, 1, QByteArray(kEol) + kWhiteTerm[5] + kBlackTerm[9]).bytes()), 481);
+        const QByteArray oneRow = encodeRow(QByteArray("\0\0\1\1\1\0\0\0\0\1", 10));
+        const Bmp early = huffmanBmp(10, 3, oneRow + kEol + kWhiteTerm[2] + kBlackTerm[3]);
+        const int earlyRows[3][10] = {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, // never reached
+                                      {0, 0, 1, 1, 1, 0, 0, 0, 0, 0}, // ends after its second run
+                                      {0, 0, 1, 1, 1, 0, 0, 0, 0, 1}};
+        comparePixels(decode(early.bytes()),
+                      pattern(10, 3, [&](int x, int y) { return early.palette[earlyRows[y][x]]; }));
+        // Only in an OS/2 header, and only at one bit per pixel.
+        Bmp windows = huffmanBmp(100, 2, bits);
+        windows.headerSize = 40; // compression 3 is bit fields there
+        QCOMPARE(errorOf(windows.bytes()), 481);
+        Bmp deeper = huffmanBmp(100, 2, bits);
+        deeper.bits = 4;
+        deeper.palette = somePalette(16);
+        QCOMPARE(errorOf(deeper.bytes()), 481);
     }
 
     void nonSquarePixelsAreShownAsStored() {

@@ -485,6 +485,254 @@ QImage readRle(const Bytes& b, const Header& h) {
     return img;
 }
 
+// --- OS/2 1-D Huffman ------------------------------------------------------------------
+//
+// The modified Huffman code of Group 3 fax (ITU-T T.4): each row starts with an
+// end-of-line code (000000000001), then runs of white and black alternate, white first,
+// each a terminating code (0 to 63) after as many make-up codes (multiples of 64) as
+// needed, until the row's width is reached. Bits are read most significant first; rows
+// are not padded to a byte. White is palette index 0, black index 1.
+
+struct FaxCode {
+    const char* bits;
+    int run;
+};
+
+// Terminating codes for runs 0 to 63, then the make-up codes 64 to 1728.
+constexpr FaxCode kWhiteCodes[] = {
+    {"00110101", 0},     {"000111", 1},       {"0111", 2},         {"1000", 3},         {"1011", 4},
+    {"1100", 5},         {"1110", 6},         {"1111", 7},         {"10011", 8},        {"10100", 9},
+    {"00111", 10},       {"01000", 11},       {"001000", 12},      {"000011", 13},      {"110100", 14},
+    {"110101", 15},      {"101010", 16},      {"101011", 17},      {"0100111", 18},     {"0001100", 19},
+    {"0001000", 20},     {"0010111", 21},     {"0000011", 22},     {"0000100", 23},     {"0101000", 24},
+    {"0101011", 25},     {"0010011", 26},     {"0100100", 27},     {"0011000", 28},     {"00000010", 29},
+    {"00000011", 30},    {"00011010", 31},    {"00011011", 32},    {"00010010", 33},    {"00010011", 34},
+    {"00010100", 35},    {"00010101", 36},    {"00010110", 37},    {"00010111", 38},    {"00101000", 39},
+    {"00101001", 40},    {"00101010", 41},    {"00101011", 42},    {"00101100", 43},    {"00101101", 44},
+    {"00000100", 45},    {"00000101", 46},    {"00001010", 47},    {"00001011", 48},    {"01010010", 49},
+    {"01010011", 50},    {"01010100", 51},    {"01010101", 52},    {"00100100", 53},    {"00100101", 54},
+    {"01011000", 55},    {"01011001", 56},    {"01011010", 57},    {"01011011", 58},    {"01001010", 59},
+    {"01001011", 60},    {"00110010", 61},    {"00110011", 62},    {"00110100", 63},    {"11011", 64},
+    {"10010", 128},      {"010111", 192},     {"0110111", 256},    {"00110110", 320},   {"00110111", 384},
+    {"01100100", 448},   {"01100101", 512},   {"01101000", 576},   {"01100111", 640},   {"011001100", 704},
+    {"011001101", 768},  {"011010010", 832},  {"011010011", 896},  {"011010100", 960},  {"011010101", 1024},
+    {"011010110", 1088}, {"011010111", 1152}, {"011011000", 1216}, {"011011001", 1280}, {"011011010", 1344},
+    {"011011011", 1408}, {"010011000", 1472}, {"010011001", 1536}, {"010011010", 1600}, {"011000", 1664},
+    {"010011011", 1728},
+};
+
+constexpr FaxCode kBlackCodes[] = {
+    {"0000110111", 0},
+    {"010", 1},
+    {"11", 2},
+    {"10", 3},
+    {"011", 4},
+    {"0011", 5},
+    {"0010", 6},
+    {"00011", 7},
+    {"000101", 8},
+    {"000100", 9},
+    {"0000100", 10},
+    {"0000101", 11},
+    {"0000111", 12},
+    {"00000100", 13},
+    {"00000111", 14},
+    {"000011000", 15},
+    {"0000010111", 16},
+    {"0000011000", 17},
+    {"0000001000", 18},
+    {"00001100111", 19},
+    {"00001101000", 20},
+    {"00001101100", 21},
+    {"00000110111", 22},
+    {"00000101000", 23},
+    {"00000010111", 24},
+    {"00000011000", 25},
+    {"000011001010", 26},
+    {"000011001011", 27},
+    {"000011001100", 28},
+    {"000011001101", 29},
+    {"000001101000", 30},
+    {"000001101001", 31},
+    {"000001101010", 32},
+    {"000001101011", 33},
+    {"000011010010", 34},
+    {"000011010011", 35},
+    {"000011010100", 36},
+    {"000011010101", 37},
+    {"000011010110", 38},
+    {"000011010111", 39},
+    {"000001101100", 40},
+    {"000001101101", 41},
+    {"000011011010", 42},
+    {"000011011011", 43},
+    {"000001010100", 44},
+    {"000001010101", 45},
+    {"000001010110", 46},
+    {"000001010111", 47},
+    {"000001100100", 48},
+    {"000001100101", 49},
+    {"000001010010", 50},
+    {"000001010011", 51},
+    {"000000100100", 52},
+    {"000000110111", 53},
+    {"000000111000", 54},
+    {"000000100111", 55},
+    {"000000101000", 56},
+    {"000001011000", 57},
+    {"000001011001", 58},
+    {"000000101011", 59},
+    {"000000101100", 60},
+    {"000001011010", 61},
+    {"000001100110", 62},
+    {"000001100111", 63},
+    {"0000001111", 64},
+    {"000011001000", 128},
+    {"000011001001", 192},
+    {"000001011011", 256},
+    {"000000110011", 320},
+    {"000000110100", 384},
+    {"000000110101", 448},
+    {"0000001101100", 512},
+    {"0000001101101", 576},
+    {"0000001001010", 640},
+    {"0000001001011", 704},
+    {"0000001001100", 768},
+    {"0000001001101", 832},
+    {"0000001110010", 896},
+    {"0000001110011", 960},
+    {"0000001110100", 1024},
+    {"0000001110101", 1088},
+    {"0000001110110", 1152},
+    {"0000001110111", 1216},
+    {"0000001010010", 1280},
+    {"0000001010011", 1344},
+    {"0000001010100", 1408},
+    {"0000001010101", 1472},
+    {"0000001011010", 1536},
+    {"0000001011011", 1600},
+    {"0000001100100", 1664},
+    {"0000001100101", 1728},
+};
+
+// Make-up codes 1792 to 2560, the same for both colours.
+constexpr FaxCode kLongMakeUpCodes[] = {
+    {"00000001000", 1792},  {"00000001100", 1856},  {"00000001101", 1920},  {"000000010010", 1984},
+    {"000000010011", 2048}, {"000000010100", 2112}, {"000000010101", 2176}, {"000000010110", 2240},
+    {"000000010111", 2304}, {"000000011100", 2368}, {"000000011101", 2432}, {"000000011110", 2496},
+    {"000000011111", 2560},
+};
+
+constexpr int kFaxPeekBits = 13; // the longest code
+
+// A table indexed by the next 13 bits: the length of the code they start with and its
+// run, or length 0 where no code starts so.
+struct FaxTable {
+    std::array<std::uint8_t, 1 << kFaxPeekBits> length{};
+    std::array<std::uint16_t, 1 << kFaxPeekBits> run{};
+
+    template <std::size_t N> void add(const FaxCode (&codes)[N]) {
+        for (const FaxCode& c : codes) {
+            const int len = static_cast<int>(std::strlen(c.bits));
+            unsigned prefix = 0;
+            for (int i = 0; i < len; ++i)
+                prefix = prefix << 1 | (c.bits[i] == '1');
+            const unsigned first = prefix << (kFaxPeekBits - len), count = 1u << (kFaxPeekBits - len);
+            for (unsigned i = first; i < first + count; ++i) {
+                length[i] = static_cast<std::uint8_t>(len);
+                run[i] = static_cast<std::uint16_t>(c.run);
+            }
+        }
+    }
+};
+
+const FaxTable& faxTable(bool black) {
+    static const std::array<FaxTable, 2> tables = [] {
+        std::array<FaxTable, 2> t;
+        t[0].add(kWhiteCodes);
+        t[0].add(kLongMakeUpCodes);
+        t[1].add(kBlackCodes);
+        t[1].add(kLongMakeUpCodes);
+        return t;
+    }();
+    return tables[black ? 1 : 0];
+}
+
+// Bits read most significant first from [begin, end) bytes of the file.
+struct BitReader {
+    const std::uint8_t* p;
+    std::uint64_t pos = 0, end = 0; // in bits
+    // The next 13 bits, zeros past the end.
+    unsigned peek() const {
+        std::uint32_t v = 0;
+        const std::uint64_t byte = pos >> 3;
+        for (std::uint64_t i = 0; i < 3; ++i)
+            v = v << 8 | ((byte + i) * 8 < end ? p[byte + i] : 0u);
+        return (v >> (24 - kFaxPeekBits - (pos & 7))) & ((1u << kFaxPeekBits) - 1);
+    }
+    bool has(std::uint64_t bits) const { return bits <= end - pos; }
+    // The number of zero bits from here up to the next one bit or the end.
+    std::uint64_t zeros() const {
+        std::uint64_t q = pos;
+        while (q < end && !((p[q >> 3] >> (7 - (q & 7))) & 1))
+            ++q;
+        return q - pos;
+    }
+};
+
+QImage readHuffman(const Bytes& b, const Header& h) {
+    if (h.bits != 1)
+        invalid();
+    QImage img = allocate(h, QImage::Format_Indexed8, 8, true); // all white to start with
+    img.setColorTable(colorTable(b, h));
+    const std::size_t endByte =
+        h.imageSize && b.has(h.pixelsAt, h.imageSize) ? h.pixelsAt + h.imageSize : b.n;
+    BitReader in{b.p + h.pixelsAt, 0, static_cast<std::uint64_t>(endByte - h.pixelsAt) * 8};
+    const std::int64_t w = h.width;
+    uchar* const bits = img.bits();
+    const std::size_t stride = static_cast<std::size_t>(img.bytesPerLine());
+    for (std::int64_t y = 0; y < h.height; ++y) {
+        // The row's end-of-line code: eleven zeros or more (fill) and a one. No code of a
+        // run starts with more than seven zeros.
+        const std::uint64_t z = in.zeros();
+        if (z >= 11) {
+            if (!in.has(z + 1))
+                break; // the data ends
+            in.pos += z + 1;
+        }
+        uchar* row = bits + static_cast<std::size_t>(imageRow(h, y)) * stride;
+        std::int64_t x = 0;
+        bool black = false;
+        while (x < w) {
+            std::int64_t run = 0;
+            for (;;) {
+                if (in.zeros() == in.end - in.pos)
+                    return img; // the data ends (bar the last byte's padding): the picture as read
+                const FaxTable& t = faxTable(black);
+                const unsigned next = in.peek();
+                const int len = t.length[next];
+                if (len == 0)
+                    invalid(); // no such code
+                if (!in.has(static_cast<std::uint64_t>(len)))
+                    return img;
+                in.pos += static_cast<std::uint64_t>(len);
+                run += t.run[next];
+                if (t.run[next] < 64)
+                    break; // a terminating code ends the run
+                if (run > w)
+                    invalid();
+            }
+            if (x + run > w)
+                invalid();
+            if (black)
+                std::memset(row + x, 1, static_cast<std::size_t>(run));
+            x += run;
+            black = !black;
+        }
+    }
+    return img; // whatever follows the last row is not read
+}
+
 // A PNG or JPEG picture inside the bitmap: its own size counts, not the header's.
 QImage readEmbedded(const Bytes& b, const Header& h) {
     const std::size_t len = h.imageSize && b.has(h.pixelsAt, h.imageSize) ? h.imageSize : b.n - h.pixelsAt;
@@ -538,6 +786,8 @@ QImage decodePixels(const Bytes& b, const Header& h) {
         if (h.bits != 24)
             invalid();
         return readRle(b, h);
+    case OS2_HUFFMAN1D:
+        return readHuffman(b, h);
     case BI_BITFIELDS:
     case BI_ALPHABITFIELDS:
         if (h.bits != 16 && h.bits != 24 && h.bits != 32)
@@ -547,7 +797,7 @@ QImage decodePixels(const Bytes& b, const Header& h) {
     case BI_PNG:
         return readEmbedded(b, h);
     default:
-        invalid(); // OS/2 Huffman 1D, and anything unknown
+        invalid(); // anything unknown
     }
 }
 

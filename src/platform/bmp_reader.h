@@ -6,7 +6,8 @@
 
 // The bitmap reader behind LoadPicture: every BMP variant in use (OS/2 1.x and 2.x and
 // Windows headers up to version 5, top-down and bottom-up, 1 to 32 and 64 bits per
-// pixel, RLE4, RLE8 and RLE24, bit-field masks of any width, embedded PNG and JPEG). An embedded colour profile is applied: the picture comes in sRGB. A
+// pixel, RLE4, RLE8 and RLE24, OS/2 1-D Huffman, bit-field masks of any width, embedded
+// PNG and JPEG). An embedded colour profile is applied: the picture comes in sRGB. A
 // linked profile (a file name) is never opened. Pixels are shown as stored, one for one,
 // whatever the resolution across and down.
 //
