@@ -523,6 +523,68 @@ Bmp huffmanBmp(int w, int h, const QByteArray& bits) {
     return b;
 }
 
+// A random RLE8 stream of runs, absolute runs, moves right, early line ends and moves
+// down (a long one at each of `downRows`), ended early when `endRow` is reached; and the
+// palette indexes it describes, top row first, 0 where it skips.
+struct RleCase {
+    QByteArray stream;
+    QByteArray indexes;
+};
+
+RleCase randomRle8(int w, int h, quint32 seed, QList<int> downRows, int endRow) {
+    QRandomGenerator rng(seed);
+    RleCase c;
+    c.indexes = QByteArray(qsizetype(w) * h, '\0');
+    auto at = [&](int x, int y) -> char& { return c.indexes[qsizetype(h - 1 - y) * w + x]; };
+    int x = 0, y = 0;
+    while (y < h) {
+        if (y == endRow) {
+            c.stream += QByteArray::fromHex("0001");
+            return c;
+        }
+        if (downRows.contains(y) && x < w - 10) {
+            downRows.removeAll(y);
+            const int dy = std::min(7, h - 1 - y), dx = 9;
+            c.stream += QByteArray::fromHex("0002") + char(dx) + char(dy);
+            x += dx;
+            y += dy;
+            continue;
+        }
+        const int left = w - x;
+        const quint32 kind = rng.bounded(100u);
+        if (left == 0 || kind < 2) { // end of line
+            c.stream += QByteArray::fromHex("0000");
+            x = 0;
+            ++y;
+        } else if (kind < 5 && left > 3) { // move right
+            const int dx = 1 + int(rng.bounded(quint32(std::min(left - 1, 40))));
+            c.stream += QByteArray::fromHex("0002") + char(dx) + '\0';
+            x += dx;
+        } else if (kind < 20 && left >= 3) { // absolute
+            const int n = 3 + int(rng.bounded(quint32(std::min(left, 255) - 2)));
+            c.stream += QByteArray::fromHex("00") + char(n);
+            for (int i = 0; i < n; ++i) {
+                const char v = char(1 + rng.bounded(255u));
+                c.stream += v;
+                at(x + i, y) = v;
+            }
+            if (n & 1)
+                c.stream += '\0';
+            x += n;
+        } else { // a run
+            const int n = 1 + int(rng.bounded(quint32(std::min(left, 255))));
+            const char v = char(1 + rng.bounded(255u));
+            c.stream += char(n);
+            c.stream += v;
+            for (int i = 0; i < n; ++i)
+                at(x + i, y) = v;
+            x += n;
+        }
+    }
+    c.stream += QByteArray::fromHex("0001");
+    return c;
+}
+
 } // namespace
 
 class BmpReaderTest : public QObject {
@@ -1042,6 +1104,137 @@ private slots:
         QCOMPARE(img.size(), QSize(w, h));
         QCOMPARE(img.dotsPerMeterX(), img.dotsPerMeterY());
         comparePixels(img, pattern(w, h, rgb24));
+    }
+
+    void largePicturesComeWhole_data() {
+        QTest::addColumn<int>("bits");
+        QTest::addColumn<int>("w");
+        QTest::addColumn<int>("h");
+        QTest::addRow("24 bits, 35 MB") << 24 << 2900 << 4000;
+        QTest::addRow("24 bits top-down, 12 MB") << -24 << 2000 << 2000;
+        QTest::addRow("8 bits, 36 MB") << 8 << 6000 << 6000;
+        QTest::addRow("32 bits, 10 MB") << 32 << 2000 << 1200;
+        QTest::addRow("64 bits, 12 MB") << 64 << 1000 << 1500;
+    }
+    void largePicturesComeWhole() {
+        // Large enough to be read and converted on two threads, into memory of their own:
+        // every row in its place.
+        QFETCH(int, bits);
+        QFETCH(int, w);
+        QFETCH(int, h);
+        const bool topDown = bits < 0;
+        bits = std::abs(bits);
+        Bmp b;
+        b.width = w;
+        b.height = topDown ? -h : h;
+        b.bits = bits;
+        if (bits == 8)
+            b.palette = somePalette(256);
+        QByteArray expected; // the picture's rows as they must come out, top first
+        if (bits == 64) {
+            b.pixels.reserve(qsizetype(w) * h * 8);
+            for (int r = 0; r < h; ++r)
+                for (int x = 0; x < w; ++x)
+                    for (int c = 0; c < 4; ++c)
+                        put16(b.pixels, quint16((x * 3 + r * 7 + c * 2000) % 9000));
+        } else {
+            b.pixels = rows(w, h, bits, topDown,
+                            [](int x, int y) { return quint32(x * 0x01030507u + y * 0x0B0D0F11u); });
+        }
+        const QByteArray file = b.bytes();
+        QTemporaryDir dir;
+        QVERIFY(writeFile(dir.path() + "/grande.bmp", file));
+        const QImage img = loadPictureFile(dir.path() + "/grande.bmp").image();
+        QCOMPARE(img.size(), QSize(w, h));
+        const int stride = ((w * bits + 31) / 32) * 4;
+        const char* pixels = file.constData() + file.size() - b.pixels.size();
+        for (int y = 0; y < h; ++y) {
+            const char* src = pixels + qsizetype(topDown ? y : h - 1 - y) * stride;
+            const uchar* line = img.constScanLine(y);
+            bool same = true;
+            if (bits <= 24) {
+                same = std::memcmp(line, src, size_t(w * bits / 8)) == 0;
+            } else {
+                for (int x = 0; x < w && same; ++x) {
+                    const QRgb got = reinterpret_cast<const QRgb*>(line)[x];
+                    QRgb want;
+                    if (bits == 32) {
+                        want = qFromLittleEndian<quint32>(src + 4 * x) | 0xFF000000u;
+                    } else {
+                        auto word = [&](int c) {
+                            return int(qFromLittleEndian<qint16>(src + 8 * x + 2 * c));
+                        };
+                        want = qRgba(srgbFrom213(word(2)), srgbFrom213(word(1)), srgbFrom213(word(0)),
+                                     alphaFrom213(word(3)));
+                    }
+                    same = got == want;
+                }
+            }
+            if (!same)
+                QFAIL(qPrintable(QString("row %1 differs").arg(y)));
+        }
+    }
+
+    void largeRle8OnTwoCores_data() {
+        QTest::addColumn<int>("endRow");
+        QTest::addColumn<bool>("givenBackFirst");
+        QTest::addRow("whole, fresh memory") << -1 << false;
+        QTest::addRow("whole, memory given back") << -1 << true;
+        QTest::addRow("ended early, memory given back") << 1500 << true;
+        QTest::addRow("ended before the split row") << 700 << true;
+    }
+    void largeRle8OnTwoCores() {
+        // 6 MB of RLE8, decoded on two cores, one of them from a row three fifths of the
+        // way up; moves down cross that row and others. In memory another picture of the
+        // same size gave back (all of it white), the skipped pixels still come out as 0.
+        QFETCH(int, endRow);
+        QFETCH(bool, givenBackFirst);
+        const int w = 2999, h = 2000; // rows of 3,000 bytes, one of them padding
+        const uchar* was = nullptr;
+        if (givenBackFirst) {
+            Bmp white;
+            white.width = 1000;
+            white.height = h;
+            white.pixels = QByteArray(3000 * h, '\xFF');
+            was = decode(white.bytes()).constBits();
+        }
+        const RleCase c = randomRle8(w, h, 77, {300, 1197, 1198, 1199, 1201, 1990}, endRow);
+        Bmp b;
+        b.width = w;
+        b.height = h;
+        b.bits = 8;
+        b.compression = 1;
+        b.palette = somePalette(256);
+        b.pixels = c.stream;
+        const QImage img = decode(b.bytes());
+        if (givenBackFirst)
+            QCOMPARE(img.constBits(), was); // the same memory, not cleared beforehand
+        QCOMPARE(img.size(), QSize(w, h));
+        for (int y = 0; y < h; ++y) {
+            const uchar* line = img.constScanLine(y);
+            if (std::memcmp(line, c.indexes.constData() + qsizetype(y) * w, size_t(w)) != 0)
+                QFAIL(qPrintable(QString("row %1 differs").arg(y)));
+            QCOMPARE(line[w], uchar(0)); // the padding too
+        }
+    }
+
+    void huffmanInMemoryGivenBack() {
+        // A fax picture that ends after two rows, in the memory of a white picture given
+        // back: the rows it does not reach are white (index 0).
+        const int w = 4000, h = 1500;
+        Bmp white;
+        white.width = w / 3;
+        white.height = h;
+        white.pixels = QByteArray(qsizetype(w) * h, '\xFF');
+        const uchar* was = decode(white.bytes()).constBits();
+        const QByteArray row = encodeRow(QByteArray(1000, '\1') + QByteArray(3000, '\0'));
+        const Bmp b = huffmanBmp(w, h, row + row);
+        const QImage img = decode(b.bytes());
+        QCOMPARE(img.constBits(), was);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; x += 7)
+                if (img.constScanLine(y)[x] != (y >= h - 2 && x < 1000 ? 1 : 0))
+                    QFAIL(qPrintable(QString("pixel %1,%2").arg(x).arg(y)));
     }
 
     void malformedFilesAreInvalidPictures() {

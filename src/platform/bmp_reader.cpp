@@ -8,16 +8,22 @@
 #include <QImageReader>
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <sys/mman.h>
 #include <sys/uio.h>
+#include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace kv {
@@ -189,23 +195,119 @@ int outputDepth(const Header& h) {
     return 32;
 }
 
-// A picture of the header's size. A zeroed one comes from calloc, whose fresh pages
-// the system hands out already zero, so it costs no pass over the pixels.
-QImage allocate(const Header& h, QImage::Format format, int depth, bool zeroed = false) {
+// --- Memory for pictures ---------------------------------------------------------------
+
+// From this size on a picture gets pages of its own, in a mapping advised for huge pages:
+// fresh 4 KiB pages cost a fault each (about 2 us, more than writing the page takes),
+// while a 2 MiB page is faulted and cleared at memory speed. Smaller pictures come from
+// the heap.
+constexpr std::size_t kMappedBytes = std::size_t(4) << 20;
+constexpr std::size_t kHugePage = std::size_t(2) << 20;
+constexpr std::size_t kPage = 4096;
+
+struct Mapping {
+    uchar* start = nullptr; // aligned to a huge page
+    std::size_t length = 0;
+};
+
+void unmap(Mapping* m) {
+    ::munmap(m->start, m->length);
+    delete m;
+}
+
+// The memory of the last large picture given back, kept for the next one. A viewer
+// loads pictures of like sizes one after the other, and fresh memory costs more than
+// filling it: the system must fault it in and clear it (on a virtual machine that hands
+// freed memory back to its host, far more). Only one is kept, and only until the next
+// picture, which takes it if it fits and otherwise lets it go.
+struct Spare {
+    std::mutex lock;
+    Mapping* memory = nullptr;
+};
+
+Spare& spare() {
+    static Spare* s = new Spare; // never destroyed: pictures may be let go at exit
+    return *s;
+}
+
+void givePictureBack(void* info) {
+    auto* m = static_cast<Mapping*>(info);
+    Spare& s = spare();
+    std::unique_lock<std::mutex> hold(s.lock);
+    std::swap(s.memory, m);
+    hold.unlock();
+    if (m)
+        unmap(m);
+}
+
+// The spare memory if it fits `bytes` without wasting much, else none (and the spare is
+// let go).
+Mapping* takeSpare(std::size_t bytes) {
+    Spare& s = spare();
+    std::unique_lock<std::mutex> hold(s.lock);
+    Mapping* m = std::exchange(s.memory, nullptr);
+    hold.unlock();
+    if (m && m->length >= bytes && m->length - bytes <= bytes / 4 + kHugePage)
+        return m;
+    if (m)
+        unmap(m);
+    return nullptr;
+}
+
+Mapping* mapFresh(std::size_t bytes) {
+    auto m = std::make_unique<Mapping>();
+    m->length = (bytes + kPage - 1) / kPage * kPage;
+    // Mapped a huge page longer, then cut to start on a huge page boundary.
+    const std::size_t mapped = m->length + kHugePage;
+    void* base = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED)
+        tooLarge();
+    const auto at = reinterpret_cast<std::uintptr_t>(base);
+    const std::uintptr_t start = (at + kHugePage - 1) & ~(std::uintptr_t(kHugePage) - 1);
+    if (start > at)
+        ::munmap(base, start - at);
+    if (start + m->length < at + mapped)
+        ::munmap(reinterpret_cast<void*>(start + m->length), at + mapped - (start + m->length));
+    m->start = reinterpret_cast<uchar*>(start);
+    ::madvise(m->start, m->length, MADV_HUGEPAGE); // a hint: without huge pages it works too
+    return m.release();
+}
+
+// A picture of the header's size. `zero` tells whether its pixels are known to be zero:
+// fresh pages come zeroed from the system, so a picture that wants zeros (`wantZero`)
+// gets them without a pass over the pixels, except in memory a picture gave back, which
+// the caller zeroes where it needs to.
+QImage allocate(const Header& h, QImage::Format format, int depth, bool wantZero, bool& zero) {
     checkPictureSize(h.width, h.height, depth);
     const std::uint64_t stride = ((static_cast<std::uint64_t>(h.width) * depth + 31) / 32) * 4;
     const std::uint64_t total = stride * static_cast<std::uint64_t>(h.height);
+    const int w = static_cast<int>(h.width), ht = static_cast<int>(h.height);
     try {
         QImage img;
-        if (zeroed) {
+        Mapping* m = takeSpare(static_cast<std::size_t>(total));
+        zero = m == nullptr;
+        if (m || total >= kMappedBytes) {
+            if (!m)
+                m = mapFresh(static_cast<std::size_t>(total));
+            img = QImage(m->start, w, ht, static_cast<qsizetype>(stride), format, givePictureBack, m);
+            if (img.isNull()) {
+                unmap(m);
+                tooLarge();
+            }
+        } else if (wantZero) {
             void* buffer = std::calloc(static_cast<std::size_t>(total), 1);
             if (!buffer)
                 tooLarge();
             img = QImage(
-                static_cast<uchar*>(buffer), static_cast<int>(h.width), static_cast<int>(h.height),
-                static_cast<qsizetype>(stride), format, [](void* p) { std::free(p); }, buffer);
+                static_cast<uchar*>(buffer), w, ht, static_cast<qsizetype>(stride), format,
+                [](void* p) { std::free(p); }, buffer);
+            if (img.isNull()) {
+                std::free(buffer);
+                tooLarge();
+            }
         } else {
-            img = QImage(static_cast<int>(h.width), static_cast<int>(h.height), format);
+            img = QImage(w, ht, format);
+            zero = false;
         }
         if (img.isNull())
             tooLarge();
@@ -214,6 +316,58 @@ QImage allocate(const Header& h, QImage::Format format, int depth, bool zeroed =
         tooLarge();
     }
 }
+
+QImage allocate(const Header& h, QImage::Format format, int depth) {
+    bool zero = false;
+    return allocate(h, format, depth, false, zero);
+}
+
+// --- Work on two cores -----------------------------------------------------------------
+
+// Below this much work a second thread costs more than it saves.
+constexpr std::uint64_t kParallelBytes = std::uint64_t(4) << 20;
+
+unsigned cores() {
+    static const unsigned n = std::max(1u, std::thread::hardware_concurrency());
+    return n;
+}
+
+// Runs work(first, end, part) over rows [0, rows): split in two, part 0 on this thread
+// and part 1 on a worker, when there are two cores and the work (in bytes written) is
+// worth it. Both parts have finished when this returns; a failure of either is raised
+// then.
+template <class Work> void inTwo(std::int64_t rows, std::uint64_t bytes, Work&& work) {
+    if (rows < 2 || bytes < kParallelBytes || cores() < 2) {
+        work(std::int64_t(0), rows, 0);
+        return;
+    }
+    const std::int64_t mid = rows / 2;
+    std::exception_ptr failure;
+    std::thread worker;
+    try {
+        worker = std::thread([&] {
+            try {
+                work(mid, rows, 1);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        });
+    } catch (...) { // no thread to be had: all of it here
+        work(std::int64_t(0), rows, 0);
+        return;
+    }
+    try {
+        work(std::int64_t(0), mid, 0);
+    } catch (...) {
+        worker.join();
+        throw;
+    }
+    worker.join();
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+// --- Palettes and rows -----------------------------------------------------------------
 
 QList<QRgb> colorTable(const Bytes& b, const Header& h) {
     QList<QRgb> table(256, qRgb(0, 0, 0)); // indexes past the palette show black
@@ -235,11 +389,18 @@ std::size_t rowStride(const Header& h) {
     return ((static_cast<std::size_t>(h.width) * h.bits + 31) / 32) * 4;
 }
 
-void needRows(const Bytes& b, const Header& h) {
-    const std::uint64_t stride = rowStride(h);
+std::uint64_t neededRowBytes(const Header& h) {
     const std::uint64_t last = (static_cast<std::uint64_t>(h.width) * h.bits + 7) / 8;
-    if (!b.has(h.pixelsAt, stride * static_cast<std::uint64_t>(h.height - 1) + last))
+    return rowStride(h) * static_cast<std::uint64_t>(h.height - 1) + last;
+}
+
+void needRows(const Bytes& b, const Header& h) {
+    if (!b.has(h.pixelsAt, neededRowBytes(h)))
         invalid();
+}
+
+std::uint64_t pictureBytes(const QImage& img) {
+    return static_cast<std::uint64_t>(img.bytesPerLine()) * static_cast<std::uint64_t>(img.height());
 }
 
 QImage readIndexed(const Bytes& b, const Header& h) {
@@ -248,20 +409,24 @@ QImage readIndexed(const Bytes& b, const Header& h) {
     img.setColorTable(colorTable(b, h));
     const std::size_t stride = rowStride(h);
     const int w = static_cast<int>(h.width);
-    for (std::int64_t y = 0; y < h.height; ++y) {
-        const std::uint8_t* src = b.p + h.pixelsAt + static_cast<std::size_t>(y) * stride;
-        uchar* dst = img.scanLine(imageRow(h, y));
-        if (h.bits == 8) {
-            std::memcpy(dst, src, static_cast<std::size_t>(w));
-            continue;
+    uchar* const bits = img.bits();
+    const std::size_t outStride = static_cast<std::size_t>(img.bytesPerLine());
+    inTwo(h.height, pictureBytes(img), [&](std::int64_t first, std::int64_t end, int) {
+        for (std::int64_t y = first; y < end; ++y) {
+            const std::uint8_t* src = b.p + h.pixelsAt + static_cast<std::size_t>(y) * stride;
+            uchar* dst = bits + static_cast<std::size_t>(imageRow(h, y)) * outStride;
+            if (h.bits == 8) {
+                std::memcpy(dst, src, static_cast<std::size_t>(w));
+                continue;
+            }
+            const int perByte = 8 / h.bits;
+            const int mask = (1 << h.bits) - 1;
+            for (int x = 0; x < w; ++x) {
+                const int shift = 8 - h.bits * (x % perByte + 1);
+                dst[x] = static_cast<uchar>((src[x / perByte] >> shift) & mask);
+            }
         }
-        const int perByte = 8 / h.bits;
-        const int mask = (1 << h.bits) - 1;
-        for (int x = 0; x < w; ++x) {
-            const int shift = 8 - h.bits * (x % perByte + 1);
-            dst[x] = static_cast<uchar>((src[x / perByte] >> shift) & mask);
-        }
-    }
+    });
     return img;
 }
 
@@ -270,10 +435,31 @@ QImage readRgb24(const Bytes& b, const Header& h) {
     QImage img = allocate(h, QImage::Format_BGR888, 24);
     const std::size_t stride = rowStride(h);
     const std::size_t rowBytes = static_cast<std::size_t>(h.width) * 3;
-    for (std::int64_t y = 0; y < h.height; ++y)
-        std::memcpy(img.scanLine(imageRow(h, y)), b.p + h.pixelsAt + static_cast<std::size_t>(y) * stride,
-                    rowBytes);
+    uchar* const bits = img.bits();
+    const std::size_t outStride = static_cast<std::size_t>(img.bytesPerLine());
+    inTwo(h.height, pictureBytes(img), [&](std::int64_t first, std::int64_t end, int) {
+        for (std::int64_t y = first; y < end; ++y)
+            std::memcpy(bits + static_cast<std::size_t>(imageRow(h, y)) * outStride,
+                        b.p + h.pixelsAt + static_cast<std::size_t>(y) * stride, rowBytes);
+    });
     return img;
+}
+
+// An alpha channel that is zero everywhere was never meant: the picture is opaque.
+void opaqueIfNoAlpha(QImage& img, std::uint32_t alphaSeen) {
+    if (alphaSeen != 0)
+        return;
+    uchar* const bits = img.bits();
+    const std::size_t stride = static_cast<std::size_t>(img.bytesPerLine());
+    const int w = img.width();
+    inTwo(img.height(), pictureBytes(img), [&](std::int64_t first, std::int64_t end, int) {
+        for (std::int64_t y = first; y < end; ++y) {
+            auto* line = reinterpret_cast<QRgb*>(bits + static_cast<std::size_t>(y) * stride);
+            for (int x = 0; x < w; ++x)
+                line[x] |= 0xFF000000u;
+        }
+    });
+    img.reinterpretAsFormat(QImage::Format_RGB32);
 }
 
 // One channel of a bit-field pixel, scaled to 8 bits.
@@ -311,30 +497,29 @@ QImage readBitFields(const Bytes& b, const Header& h) {
     const std::size_t stride = rowStride(h);
     const int bytes = h.bits / 8;
     const int w = static_cast<int>(h.width);
-    std::uint32_t alphaSeen = 0;
-    for (std::int64_t y = 0; y < h.height; ++y) {
-        const std::uint8_t* src = b.p + h.pixelsAt + static_cast<std::size_t>(y) * stride;
-        auto* dst = reinterpret_cast<QRgb*>(img.scanLine(imageRow(h, y)));
-        for (int x = 0; x < w; ++x, src += bytes) {
-            std::uint32_t v = src[0] | static_cast<std::uint32_t>(src[1]) << 8;
-            if (bytes >= 3)
-                v |= static_cast<std::uint32_t>(src[2]) << 16;
-            if (bytes == 4)
-                v |= static_cast<std::uint32_t>(src[3]) << 24;
-            const int av = alpha ? a(v) : 255;
-            alphaSeen |= static_cast<std::uint32_t>(av);
-            dst[x] = qRgba(r(v), g(v), bl(v), av);
+    uchar* const bits = img.bits();
+    const std::size_t outStride = static_cast<std::size_t>(img.bytesPerLine());
+    std::atomic<std::uint32_t> alphaSeen{0};
+    inTwo(h.height, pictureBytes(img), [&](std::int64_t first, std::int64_t end, int) {
+        std::uint32_t seen = 0;
+        for (std::int64_t y = first; y < end; ++y) {
+            const std::uint8_t* src = b.p + h.pixelsAt + static_cast<std::size_t>(y) * stride;
+            auto* dst = reinterpret_cast<QRgb*>(bits + static_cast<std::size_t>(imageRow(h, y)) * outStride);
+            for (int x = 0; x < w; ++x, src += bytes) {
+                std::uint32_t v = src[0] | static_cast<std::uint32_t>(src[1]) << 8;
+                if (bytes >= 3)
+                    v |= static_cast<std::uint32_t>(src[2]) << 16;
+                if (bytes == 4)
+                    v |= static_cast<std::uint32_t>(src[3]) << 24;
+                const int av = alpha ? a(v) : 255;
+                seen |= static_cast<std::uint32_t>(av);
+                dst[x] = qRgba(r(v), g(v), bl(v), av);
+            }
         }
-    }
-    if (alpha && alphaSeen == 0) {
-        // An alpha channel that is zero everywhere was never meant: the picture is opaque.
-        for (int y = 0; y < img.height(); ++y) {
-            auto* line = reinterpret_cast<QRgb*>(img.scanLine(y));
-            for (int x = 0; x < w; ++x)
-                line[x] |= 0xFF000000u;
-        }
-        img.reinterpretAsFormat(QImage::Format_RGB32);
-    }
+        alphaSeen |= seen;
+    });
+    if (alpha)
+        opaqueIfNoAlpha(img, alphaSeen);
     return img;
 }
 
@@ -367,121 +552,278 @@ QImage read64(const Bytes& b, const Header& h) {
     const auto& curve = linearToSrgb();
     const std::size_t stride = rowStride(h);
     const int w = static_cast<int>(h.width);
-    std::uint32_t alphaSeen = 0;
-    for (std::int64_t y = 0; y < h.height; ++y) {
-        const std::uint8_t* src = b.p + h.pixelsAt + static_cast<std::size_t>(y) * stride;
-        auto* dst = reinterpret_cast<QRgb*>(img.scanLine(imageRow(h, y)));
-        for (int x = 0; x < w; ++x, src += 8) {
-            auto word = [src](int i) { return static_cast<std::uint16_t>(src[2 * i] | src[2 * i + 1] << 8); };
-            const int av = alpha13(word(3));
-            alphaSeen |= static_cast<std::uint32_t>(av);
-            dst[x] = qRgba(curve[word(2)], curve[word(1)], curve[word(0)], av);
+    uchar* const bits = img.bits();
+    const std::size_t outStride = static_cast<std::size_t>(img.bytesPerLine());
+    std::atomic<std::uint32_t> alphaSeen{0};
+    inTwo(h.height, pictureBytes(img), [&](std::int64_t first, std::int64_t end, int) {
+        std::uint32_t seen = 0;
+        for (std::int64_t y = first; y < end; ++y) {
+            const std::uint8_t* src = b.p + h.pixelsAt + static_cast<std::size_t>(y) * stride;
+            auto* dst = reinterpret_cast<QRgb*>(bits + static_cast<std::size_t>(imageRow(h, y)) * outStride);
+            for (int x = 0; x < w; ++x, src += 8) {
+                auto word = [src](int i) {
+                    return static_cast<std::uint16_t>(src[2 * i] | src[2 * i + 1] << 8);
+                };
+                const int av = alpha13(word(3));
+                seen |= static_cast<std::uint32_t>(av);
+                dst[x] = qRgba(curve[word(2)], curve[word(1)], curve[word(0)], av);
+            }
         }
-    }
-    if (alphaSeen == 0) {
-        // An alpha channel that is zero everywhere was never meant: the picture is opaque.
-        for (int y = 0; y < img.height(); ++y) {
-            auto* line = reinterpret_cast<QRgb*>(img.scanLine(y));
-            for (int x = 0; x < w; ++x)
-                line[x] |= 0xFF000000u;
-        }
-        img.reinterpretAsFormat(QImage::Format_RGB32);
-    }
+        alphaSeen |= seen;
+    });
+    opaqueIfNoAlpha(img, alphaSeen);
     return img;
 }
 
-// Fills a short run with word stores: most runs are short, and a string instruction
-// costs more to start than such a run takes to write.
-inline void fillRun(uchar* out, uchar value, int n) {
+// Fills a run with word stores, the last one ending where the run ends (overlapping
+// the one before): most runs are short, and a string instruction costs more to start
+// than such a run takes to write.
+inline void fillRun(uchar* out, uchar value, unsigned n) {
     if (n >= 64) {
-        std::memset(out, value, static_cast<std::size_t>(n));
+        std::memset(out, value, n);
         return;
     }
     const std::uint64_t pattern = 0x0101010101010101ULL * value;
-    int i = 0;
-    for (; i + 8 <= n; i += 8)
-        std::memcpy(out + i, &pattern, 8);
-    for (; i < n; ++i)
-        out[i] = value;
+    if (n >= 8) {
+        for (unsigned i = 0; i + 8 < n; i += 8)
+            std::memcpy(out + i, &pattern, 8);
+        std::memcpy(out + n - 8, &pattern, 8);
+    } else if (n >= 4) {
+        std::memcpy(out, &pattern, 4);
+        std::memcpy(out + n - 4, &pattern, 4);
+    } else if (n >= 2) {
+        std::memcpy(out, &pattern, 2);
+        std::memcpy(out + n - 2, &pattern, 2);
+    } else if (n == 1) {
+        *out = value;
+    }
 }
 
 // RLE4, RLE8 and RLE24. Pixels the stream skips (deltas, early ends of lines or of the
 // bitmap) keep colour 0. A stream that ends without its end-of-bitmap code ends there.
+class RleStream {
+public:
+    // Where the stream is: its next code, and the pixel that code starts at.
+    struct State {
+        std::size_t pos = 0;
+        std::int64_t x = 0, y = 0;
+    };
+
+    RleStream(const Bytes& b, const Header& h, QImage& img, bool zero)
+        : h_(h), p_(b.p),
+          end_(h.imageSize && b.has(h.pixelsAt, h.imageSize) ? h.pixelsAt + h.imageSize : b.n), w_(h.width),
+          ht_(h.height), pixelBytes_(h.compression == OS2_RLE24 ? 3 : 1), bits_(img.bits()),
+          stride_(static_cast<std::size_t>(img.bytesPerLine())), zero_(zero) {}
+
+    State start() const { return {h_.pixelsAt, 0, 0}; }
+
+    // How a walk ended: at the end of the data, or at the first code that takes the
+    // stream to row `splitRow` or beyond.
+    enum Ended { AtEnd, AtSplit };
+
+    // Walks the stream from `s`, writing the pixels if `Write`. With a split row, stops
+    // after the code that reaches it unless `split` hands the rest to this walk (the
+    // first walk there claims it, when no other has taken it from there). A walk that
+    // goes to the end clears what the stream skipped up to the last pixel.
+    template <bool Write> Ended walk(State& s, std::int64_t splitRow, std::atomic<std::int64_t>* split) {
+        const std::uint8_t* const p = p_;
+        std::size_t pos = s.pos;
+        std::int64_t x = s.x, y = s.y;
+        uchar* row = rowOf(y);
+        std::int64_t rowEnd = y < ht_ ? w_ : 0; // how far a run may reach: nowhere past the last row
+        const bool rle8 = h_.compression == BI_RLE8;
+        auto save = [&] { s = {pos, x, y}; };
+        // After a code that moved the stream down: whether to stop here.
+        auto movedDown = [&]() {
+            row = rowOf(y);
+            rowEnd = y < ht_ ? w_ : 0;
+            if (splitRow < 0 || y < splitRow)
+                return false;
+            splitRow = -1; // one split only
+            if (!split)
+                return true;
+            std::int64_t taken = -1;
+            if (split->compare_exchange_strong(taken, kClaimed))
+                return false; // nobody starts here: this walk goes on to the end
+            if (taken != static_cast<std::int64_t>(pos))
+                invalid(); // cannot be: both walks read the same codes
+            return true;
+        };
+        while (pos + 2 <= end_) {
+            if (rle8) {
+                // Runs of one colour, the bulk of most RLE8 pictures, in a loop of their own.
+                while (pos + 2 <= end_ && p[pos] != 0) {
+                    const unsigned count = p[pos];
+                    if (x + count > rowEnd)
+                        invalid();
+                    if constexpr (Write)
+                        fillRun(row + x, p[pos + 1], count);
+                    x += count;
+                    pos += 2;
+                }
+                if (pos + 2 > end_)
+                    break;
+            }
+            const std::uint8_t count = p[pos], code = p[pos + 1];
+            pos += 2;
+            if (count > 0) { // a run of one colour (RLE4: two alternating colours)
+                if (x + count > rowEnd)
+                    invalid();
+                uchar* out = row + x * pixelBytes_;
+                if (h_.compression == BI_RLE4) {
+                    const uchar pair[2] = {static_cast<uchar>(code >> 4), static_cast<uchar>(code & 0x0F)};
+                    if constexpr (Write)
+                        for (int i = 0; i < count; ++i)
+                            out[i] = pair[i & 1];
+                } else if (h_.compression == BI_RLE8) {
+                    if constexpr (Write)
+                        fillRun(out, code, count);
+                } else {
+                    if (pos + 2 > end_)
+                        break;
+                    const uchar colour[3] = {code, p[pos], p[pos + 1]};
+                    pos += 2;
+                    if constexpr (Write)
+                        for (int i = 0; i < count; ++i)
+                            std::memcpy(out + i * 3, colour, 3);
+                }
+                x += count;
+                continue;
+            }
+            if (code == 0) { // end of line
+                if (y >= ht_)
+                    invalid();
+                if constexpr (Write)
+                    clearSkipped(x, y, 0, y + 1);
+                x = 0;
+                ++y;
+                if (movedDown()) {
+                    save();
+                    return AtSplit;
+                }
+            } else if (code == 1) { // end of bitmap
+                break;
+            } else if (code == 2) { // delta: move right and up
+                if (pos + 2 > end_)
+                    break;
+                const std::int64_t toX = x + p[pos], toY = y + p[pos + 1];
+                pos += 2;
+                if (toX > w_ || toY > ht_ || (toY == ht_ && toX > 0))
+                    invalid();
+                if constexpr (Write)
+                    clearSkipped(x, y, toX, toY);
+                x = toX;
+                const bool down = toY > y;
+                y = toY;
+                if (down && movedDown()) {
+                    save();
+                    return AtSplit;
+                }
+            } else { // an absolute run of `code` pixels, padded to a whole word
+                const std::size_t n = code;
+                const std::size_t bytes =
+                    h_.compression == BI_RLE4 ? (n + 1) / 2 : n * static_cast<std::size_t>(pixelBytes_);
+                if (y >= ht_ || x + static_cast<std::int64_t>(n) > w_ || pos + bytes > end_)
+                    invalid();
+                uchar* out = row + x * pixelBytes_;
+                if constexpr (Write) {
+                    if (h_.compression == BI_RLE4) {
+                        for (std::size_t i = 0; i < n; ++i)
+                            out[i] = static_cast<uchar>(i & 1 ? p[pos + i / 2] & 0x0F : p[pos + i / 2] >> 4);
+                    } else {
+                        std::memcpy(out, p + pos, bytes);
+                    }
+                }
+                x += static_cast<std::int64_t>(n);
+                pos += bytes + (bytes & 1);
+            }
+        }
+        if constexpr (Write)
+            clearSkipped(x, y, 0, ht_);
+        save();
+        return AtEnd;
+    }
+
+    // What `split` holds once a walk that started from the beginning went past the split
+    // row before any other walk started there.
+    static constexpr std::int64_t kClaimed = -2;
+
+private:
+    uchar* rowOf(std::int64_t y) const {
+        return y < ht_ ? bits_ + static_cast<std::size_t>(imageRow(h_, y)) * stride_ : nullptr;
+    }
+
+    // In memory that is not known to be zero, the pixels the stream skips are cleared as
+    // it passes them (it only ever moves forward), row padding included.
+    void clearSkipped(std::int64_t fromX, std::int64_t fromY, std::int64_t toX, std::int64_t toY) const {
+        if (zero_)
+            return;
+        for (; fromY < toY && fromY < ht_; ++fromY, fromX = 0)
+            std::memset(rowOf(fromY) + fromX * pixelBytes_, 0,
+                        stride_ - static_cast<std::size_t>(fromX * pixelBytes_));
+        if (fromY == toY && toY < ht_ && toX > fromX)
+            std::memset(rowOf(toY) + fromX * pixelBytes_, 0,
+                        static_cast<std::size_t>((toX - fromX) * pixelBytes_));
+    }
+
+    const Header& h_;
+    const std::uint8_t* p_;
+    std::size_t end_;
+    std::int64_t w_, ht_;
+    int pixelBytes_;
+    uchar* bits_;
+    std::size_t stride_;
+    bool zero_;
+};
+
+// A large picture is decoded on two cores: a worker walks the stream without writing to
+// the code where a row some way down begins, tells this thread where that is, and decodes
+// from there to the end, while this thread decodes from the start up to that code. If this
+// thread gets there first, it decodes the rest itself.
 QImage readRle(const Bytes& b, const Header& h) {
     const int depth = h.compression == OS2_RLE24 ? 24 : 8;
-    QImage img = allocate(h, depth == 24 ? QImage::Format_BGR888 : QImage::Format_Indexed8, depth, true);
+    bool zero = false;
+    QImage img =
+        allocate(h, depth == 24 ? QImage::Format_BGR888 : QImage::Format_Indexed8, depth, true, zero);
     if (depth == 8)
         img.setColorTable(colorTable(b, h));
-    const std::int64_t w = h.width, ht = h.height;
-    const int pixelBytes = depth / 8;
-    std::size_t pos = h.pixelsAt;
-    const std::size_t end = h.imageSize && b.has(h.pixelsAt, h.imageSize) ? h.pixelsAt + h.imageSize : b.n;
-    std::int64_t x = 0, y = 0;
-    uchar* const bits = img.bits();
-    const std::size_t stride = static_cast<std::size_t>(img.bytesPerLine());
-    uchar* row = bits + static_cast<std::size_t>(imageRow(h, 0)) * stride;
-    auto moveToRow = [&] {
-        if (y < ht)
-            row = bits + static_cast<std::size_t>(imageRow(h, y)) * stride;
-    };
-    const std::uint8_t* const p = b.p;
-    while (pos + 2 <= end) {
-        const std::uint8_t count = p[pos], code = p[pos + 1];
-        pos += 2;
-        if (count > 0) { // a run of one colour (RLE4: two alternating colours)
-            if (y >= ht || x + count > w)
-                invalid();
-            uchar* out = row + x * pixelBytes;
-            if (h.compression == BI_RLE8) {
-                fillRun(out, code, count);
-            } else if (h.compression == BI_RLE4) {
-                const uchar pair[2] = {static_cast<uchar>(code >> 4), static_cast<uchar>(code & 0x0F)};
-                for (int i = 0; i < count; ++i)
-                    out[i] = pair[i & 1];
-            } else {
-                if (pos + 2 > end)
-                    break;
-                const uchar colour[3] = {code, p[pos], p[pos + 1]};
-                pos += 2;
-                for (int i = 0; i < count; ++i)
-                    std::memcpy(out + i * 3, colour, 3);
-            }
-            x += count;
-            continue;
-        }
-        if (code == 0) { // end of line
-            x = 0;
-            if (++y > ht)
-                invalid();
-            moveToRow();
-        } else if (code == 1) { // end of bitmap
-            break;
-        } else if (code == 2) { // delta: move right and up
-            if (pos + 2 > end)
-                break;
-            x += p[pos];
-            y += p[pos + 1];
-            pos += 2;
-            if (x > w || y > ht || (y == ht && x > 0))
-                invalid();
-            moveToRow();
-        } else { // an absolute run of `code` pixels, padded to a whole word
-            const std::size_t n = code;
-            const std::size_t bytes =
-                h.compression == BI_RLE4 ? (n + 1) / 2 : n * static_cast<std::size_t>(pixelBytes);
-            if (y >= ht || x + static_cast<std::int64_t>(n) > w || pos + bytes > end)
-                invalid();
-            uchar* out = row + x * pixelBytes;
-            if (h.compression == BI_RLE4) {
-                for (std::size_t i = 0; i < n; ++i)
-                    out[i] = static_cast<uchar>(i & 1 ? p[pos + i / 2] & 0x0F : p[pos + i / 2] >> 4);
-            } else {
-                std::memcpy(out, p + pos, bytes);
-            }
-            x += static_cast<std::int64_t>(n);
-            pos += bytes + (bytes & 1);
-        }
+    RleStream stream(b, h, img, zero);
+    RleStream::State first = stream.start();
+    if (h.height < 2 || pictureBytes(img) < kParallelBytes || cores() < 2) {
+        stream.walk<true>(first, -1, nullptr);
+        return img;
     }
+    // Walking without writing costs about half of decoding: the worker starts further down.
+    const std::int64_t splitRow = h.height * 3 / 5;
+    std::atomic<std::int64_t> split{-1};
+    std::exception_ptr failure;
+    std::thread worker;
+    try {
+        worker = std::thread([&] {
+            try {
+                RleStream::State s = stream.start();
+                if (stream.walk<false>(s, splitRow, nullptr) != RleStream::AtSplit)
+                    return;
+                std::int64_t none = -1;
+                if (split.compare_exchange_strong(none, static_cast<std::int64_t>(s.pos)))
+                    stream.walk<true>(s, -1, nullptr);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        });
+    } catch (...) { // no thread to be had: all of it here
+        stream.walk<true>(first, -1, nullptr);
+        return img;
+    }
+    try {
+        stream.walk<true>(first, splitRow, &split);
+    } catch (...) {
+        worker.join();
+        throw;
+    }
+    worker.join();
+    if (failure)
+        std::rethrow_exception(failure);
     return img;
 }
 
@@ -683,7 +1025,10 @@ struct BitReader {
 QImage readHuffman(const Bytes& b, const Header& h) {
     if (h.bits != 1)
         invalid();
-    QImage img = allocate(h, QImage::Format_Indexed8, 8, true); // all white to start with
+    bool zero = false;
+    QImage img = allocate(h, QImage::Format_Indexed8, 8, true, zero); // all white to start with
+    if (!zero)
+        std::memset(img.bits(), 0, static_cast<std::size_t>(pictureBytes(img)));
     img.setColorTable(colorTable(b, h));
     const std::size_t endByte =
         h.imageSize && b.has(h.pixelsAt, h.imageSize) ? h.pixelsAt + h.imageSize : b.n;
@@ -801,11 +1146,11 @@ QImage decodePixels(const Bytes& b, const Header& h) {
     }
 }
 
-// Reads the rows of file rows [first, end) of an uncompressed 8- or 24-bit picture,
-// whose rows are laid out in the file as in the picture, straight into the picture's
-// rows: each read takes the rows of about kReadPiece bytes, one piece of memory per row,
-// bottom-up rows in their reversed order. Returns the bytes read, fewer where the file
-// ended; `err` is the error of a failing read, 0 if none.
+// Reads file rows [first, end) of an uncompressed 8- or 24-bit picture, whose rows are
+// laid out in the file as in the picture, straight into the picture's rows: each read
+// takes the rows of about kReadPiece bytes, one piece of memory per row, bottom-up rows
+// in their reversed order. Returns the bytes read, fewer where the file ended; `err` is
+// the error of a failing read, 0 if none.
 std::uint64_t readRowsInto(int fd, const Header& h, uchar* bits, std::size_t stride, std::int64_t first,
                            std::int64_t end, int& err) {
     err = 0;
@@ -843,7 +1188,8 @@ std::uint64_t readRowsInto(int fd, const Header& h, uchar* bits, std::size_t str
 }
 
 // An uncompressed 8- or 24-bit picture from its file: the header and palette from the
-// file's first bytes, the rows read into the picture.
+// file's first bytes, the rows read into the picture, half of them by a second thread
+// when the picture is large.
 QImage readRowsFromFile(int fd, const Bytes& head, const Header& h) {
     const bool indexed = h.bits == 8;
     QImage img = indexed ? allocate(h, QImage::Format_Indexed8, 8) : allocate(h, QImage::Format_BGR888, 24);
@@ -852,14 +1198,21 @@ QImage readRowsFromFile(int fd, const Bytes& head, const Header& h) {
         invalid(); // cannot happen: both pad rows to four bytes
     if (indexed)
         img.setColorTable(colorTable(head, h));
-    int err = 0;
-    const std::uint64_t got = readRowsInto(fd, h, img.bits(), stride, 0, h.height, err);
-    if (err)
-        throw RuntimeError(errorForErrno(err));
-    // The last row may lack its padding; anything less is a file cut short.
-    const std::uint64_t last = (static_cast<std::uint64_t>(h.width) * h.bits + 7) / 8;
-    if (got < stride * static_cast<std::uint64_t>(h.height - 1) + last)
-        invalid();
+    uchar* const bits = img.bits();
+    std::uint64_t got[2] = {0, 0}, wanted[2] = {0, 0};
+    int err[2] = {0, 0};
+    inTwo(h.height, pictureBytes(img), [&](std::int64_t first, std::int64_t end, int part) {
+        got[part] = readRowsInto(fd, h, bits, stride, first, end, err[part]);
+        // The last row may lack its padding; anything less is a file cut short.
+        wanted[part] = end == h.height ? neededRowBytes(h) - static_cast<std::uint64_t>(first) * stride
+                                       : static_cast<std::uint64_t>(end - first) * stride;
+    });
+    for (int part = 0; part < 2; ++part) {
+        if (err[part])
+            throw RuntimeError(errorForErrno(err[part]));
+        if (got[part] < wanted[part])
+            invalid();
+    }
     return img;
 }
 

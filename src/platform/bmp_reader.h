@@ -18,6 +18,10 @@
 // picture larger than the program takes raises the out-of-memory error before anything
 // is allocated for it. It never reads outside the bytes it is given, and its work is
 // bounded by the picture's size.
+//
+// Large pictures are read and decoded on two threads, both finished before a function
+// returns; their memory comes in huge pages, and the memory of the last large picture
+// let go serves the next one that fits it.
 namespace kv {
 
 // Decodes a whole bitmap file held in memory.
