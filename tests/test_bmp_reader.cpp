@@ -26,6 +26,7 @@
 #include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -1335,10 +1336,27 @@ private slots:
         QVERIFY(QFile::link("/dev/zero", zero));
         const QString folder = dir.path() + "/carpeta.bmp";
         QVERIFY(QDir().mkdir(folder));
-        for (const QString& path : {fifo, socketFile, zero, folder}) {
+        // Opening a device can do things of its own, and opening a FIFO lets a writer that
+        // waits for a reader go on: none of them is even opened, as a watch on the FIFO and
+        // on a device node of the test's own (where it may make one) tells.
+        QStringList special{fifo, socketFile, zero, folder};
+        const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        QVERIFY(watch >= 0);
+        const auto closeWatch = qScopeGuard([watch] { ::close(watch); });
+        QVERIFY(::inotify_add_watch(watch, QFile::encodeName(fifo).constData(), IN_OPEN) >= 0);
+        const QString device = dir.path() + "/dispositivo.bmp"; // as /dev/zero
+        if (::mknod(QFile::encodeName(device).constData(), S_IFCHR | 0644, makedev(1, 5)) == 0) {
+            QVERIFY(::inotify_add_watch(watch, QFile::encodeName(device).constData(), IN_OPEN) >= 0);
+            special << device;
+        } else {
+            qInfo("no device node of the test's own (%s): that part is left out", std::strerror(errno));
+        }
+        char events[4096];
+        for (const QString& path : special) {
             const Outcome o = loadInChild(path, 2000);
             QVERIFY2(o.kind == Outcome::Returned && o.value == 75, qPrintable(path + ": " + o.describe()));
         }
+        QVERIFY2(::read(watch, events, sizeof events) < 0 && errno == EAGAIN, "a special file was opened");
         ::close(s);
         // The same files still answer once something is there to read: a FIFO with a writer.
         const int writer = ::open(QFile::encodeName(fifo).constData(), O_RDWR | O_NONBLOCK);
