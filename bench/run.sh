@@ -9,7 +9,7 @@ cmake --build build --target bench_bmp bench_program minimal_window xmaptime -j"
 source tools/servers.sh
 start_servers kelvaria-bench
 
-echo "== LoadPicture on bitmaps (median, warm file cache) =="
+echo "== LoadPicture on bitmaps against its floors, and Qt's reader (medians, warm file cache) =="
 QT_QPA_PLATFORM=offscreen build/bin/bench_bmp 2>/dev/null
 
 echo

@@ -5,8 +5,11 @@
 #include <functional>
 
 // The bitmap reader behind LoadPicture: every BMP variant in use (OS/2 1.x and 2.x and
-// Windows headers up to version 5, top-down and bottom-up, 1 to 32 bits per pixel,
-// RLE4, RLE8 and RLE24, bit-field masks of any width, embedded PNG and JPEG).
+// Windows headers up to version 5, top-down and bottom-up, 1 to 32 and 64 bits per
+// pixel, RLE4, RLE8 and RLE24, OS/2 1-D Huffman, bit-field masks of any width, embedded
+// PNG and JPEG). An embedded colour profile is applied: the picture comes in sRGB. A
+// linked profile (a file name) is never opened. Pixels are shown as stored, one for one,
+// whatever the resolution across and down.
 //
 // The picture keeps a form that needs no widening where one exists: 24-bit rows stay
 // 24-bit, palette pictures stay 8-bit with their colour table.
@@ -15,6 +18,10 @@
 // picture larger than the program takes raises the out-of-memory error before anything
 // is allocated for it. It never reads outside the bytes it is given, and its work is
 // bounded by the picture's size.
+//
+// Large pictures are read and decoded on two threads, both finished before a function
+// returns; their memory comes in huge pages, and the memory of the last large picture
+// let go serves the next one that fits it.
 namespace kv {
 
 // Decodes a whole bitmap file held in memory.

@@ -57,7 +57,7 @@ QList<QImage> readAllImages(QImageReader& reader) {
     return images;
 }
 
-// The run-time error for a picture file that could not be opened.
+// The run-time error for a picture file that could not be looked at or opened.
 ErrorCode openError(const QByteArray& path, int err) {
     switch (err) {
     case EACCES:
@@ -144,14 +144,19 @@ Picture decodePicture(const QByteArray& bytes, const QString& nameForMessages) {
 Picture loadPictureFile(const QString& fileName) {
     if (fileName.isEmpty())
         return {};
-    // Opened without waiting (a FIFO would wait for a writer), and read only if it is a
-    // regular file: FIFOs, sockets, devices and folders are no pictures, and some of them
-    // never end.
+    // Only a regular file is read: FIFOs, sockets, devices and folders are no pictures,
+    // and some of them never end. They are not even opened (opening a device can do
+    // things of its own; opening a FIFO lets a writer that waits go on). The file is
+    // opened without waiting, and looked at again once open, in case it was replaced.
     const QByteArray path = nativePath(fileName);
+    struct stat st;
+    if (::stat(path.constData(), &st) != 0)
+        throw RuntimeError(openError(path, errno), fileName);
+    if (!S_ISREG(st.st_mode))
+        throw RuntimeError(ErrorCode::PathFileAccess, fileName);
     const FileDescriptor file{::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
     if (file.fd < 0)
         throw RuntimeError(openError(path, errno), fileName);
-    struct stat st;
     if (::fstat(file.fd, &st) != 0)
         throw RuntimeError(errorForErrno(errno), fileName);
     if (!S_ISREG(st.st_mode))
