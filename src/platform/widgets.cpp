@@ -47,6 +47,15 @@ void drawEdge(QPainter& p, const QRect& r, const QColor& outerTopLeft, const QCo
     p.restore();
 }
 
+// A focused button is pressed by Enter (either key) as by Space. Whether the key was it.
+bool clickOnEnter(QAbstractButton* button, QKeyEvent* e) {
+    if ((e->key() != Qt::Key_Return && e->key() != Qt::Key_Enter) || e->isAutoRepeat())
+        return false;
+    button->click();
+    e->accept();
+    return true;
+}
+
 } // namespace
 
 void drawSunkenEdge(QPainter& p, const QRect& outer) {
@@ -236,12 +245,8 @@ void PictureButtonWidget::paintEvent(QPaintEvent*) {
 }
 
 void PictureButtonWidget::keyPressEvent(QKeyEvent* e) {
-    if ((e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) && !e->isAutoRepeat()) {
-        click();
-        e->accept();
-        return;
-    }
-    QAbstractButton::keyPressEvent(e);
+    if (!clickOnEnter(this, e))
+        QAbstractButton::keyPressEvent(e);
 }
 
 // --- CommandButtonWidget ------------------------------------------------------------
@@ -254,12 +259,8 @@ CommandButtonWidget::CommandButtonWidget(const ControlDesign& d, QWidget* parent
 }
 
 void CommandButtonWidget::keyPressEvent(QKeyEvent* e) {
-    if ((e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) && !e->isAutoRepeat()) {
-        click();
-        e->accept();
-        return;
-    }
-    QPushButton::keyPressEvent(e);
+    if (!clickOnEnter(this, e))
+        QPushButton::keyPressEvent(e);
 }
 
 // --- Factory ------------------------------------------------------------------------
