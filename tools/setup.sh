@@ -9,7 +9,8 @@ packages=(cmake g++ make qt6-base-dev qt6-base-dev-tools libgl-dev fonts-liberat
 if [ "${1:-}" = "--tests" ]; then
     packages+=(xvfb xauth xdotool xclip x11-utils libx11-dev imagemagick poppler-utils file
                cups cups-client cups-bsd
-               binutils-mingw-w64-x86-64 desktop-file-utils appstream dpkg-dev)
+               binutils-mingw-w64-x86-64 desktop-file-utils appstream dpkg-dev
+               lintian xdg-utils weston qt6-wayland)
 fi
 
 missing=()
@@ -21,8 +22,9 @@ if [ ${#missing[@]} -gt 0 ]; then
     sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
     export DEBIAN_FRONTEND=noninteractive
-    $sudo apt-get update -qq
-    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    # Another installation may hold dpkg's lock for a while: wait for it.
+    $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+    $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 testing=OFF
