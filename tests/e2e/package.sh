@@ -30,6 +30,7 @@ for f in ./usr/bin/kelvar500 ./usr/lib/kelvaria500/Kelvar500 ./usr/lib/kelvaria5
     ./usr/share/man/man1/kelvar500.1.gz ./usr/share/man/es/man1/kelvar500.1.gz; do
     grep -qxF "$f" <<<"$contents" || fail "the package lacks $f"
 done
+field Recommends | grep -q qt6-wayland || fail "does not recommend qt6-wayland"
 echo "ok: desktop entry and metadata valid; package kelvaria500 1.00 with its dependencies and files"
 
 # Debian's checker: no error and no warning (informational notes are allowed).
