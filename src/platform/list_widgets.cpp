@@ -340,6 +340,17 @@ void FileListWidget::choose(int row) {
         onClick();
 }
 
+bool FileListWidget::chooseName(const QString& name) {
+    const int row = static_cast<int>(model_->names.indexOf(name));
+    if (row < 0)
+        return false;
+    // A click gives the list the focus too, so the keyboard goes on from that entry.
+    setFocus(Qt::MouseFocusReason);
+    scrollTo(model_->index(row));
+    choose(row);
+    return true;
+}
+
 void FileListWidget::keyPressEvent(QKeyEvent* e) {
     // The selection moved by keyboard (arrows, Home/End, pages, type-ahead) counts as a
     // click on the entry it moved to, so the picture follows the keyboard.

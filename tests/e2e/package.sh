@@ -83,3 +83,22 @@ below=$(convert "$KV_TMP/packaged.png" -crop 120x45+$((wx + 42))+$((top + 15)) +
 kv_wait_exit "$KV_PID" 5 || fail "the packaged program did not end"
 [ "$KV_STATUS" = 0 ] || fail "exit status $KV_STATUS"
 echo "ok: the packaged program starts among its categories and ends with status 0"
+
+# A double-click on a BMP file in a file manager: the desktop entry's command line with
+# %f replaced by the file. The figure is chosen in its folder and shown.
+exec_line=$(sed -n 's/^Exec=//p' "$share/applications/com.tramonte.Kelvaria500.desktop")
+[ "$exec_line" = "kelvar500 %f" ] || fail "the desktop entry runs '$exec_line'"
+figure="$KV_TMP/root/usr/lib/kelvaria500/Equipos/monitor.bmp"
+PATH="$KV_TMP/root/usr/bin:$PATH" KV_TRACE_EVENTS=1 kv_start ${exec_line/\%f/$figure}
+win=$(kv_wait_window "Kelvaria 500") || fail "the packaged program did not open the file"
+sleep 0.3
+kv_shot "$KV_TMP/opened.png"
+read -r wx wy _ _ < <(kv_geometry "$win")
+[ "$(grep -E '^[A-Za-z0-9]+\.[A-Za-z]+$' "$KV_LOG" | paste -sd' ')" = \
+    "Form1.Load Dir1.Change Dir1.Change File1.Click" ] || fail "the file was not chosen as by a click"
+kv_has_colour "$KV_TMP/opened.png" "185x17+$((wx + 184))+$((wy + 296))" 8080ff || fail "no path under the box"
+[ "$(convert "$KV_TMP/opened.png" -crop 189x216+$((wx + 186))+$((wy + 98)) +repage -format %k info:)" -gt 2 ] ||
+    fail "no figure in the picture box"
+"$KV_XCLOSE" "$win"
+kv_wait_exit "$KV_PID" 5 && [ "$KV_STATUS" = 0 ] || fail "the program did not end with status 0"
+echo "ok: the desktop entry's command opens a BMP file in the packaged program"
