@@ -3,7 +3,8 @@
 # file manager's "Open with" gives it) opened as a user would open it; the signals a
 # log-out or a terminal sends end it as its Cerrar button does, and the clipboard is
 # handed to the desktop's clipboard manager. With the argument "wayland": the same
-# program under a headless Wayland compositor instead of X.
+# program under a headless Wayland compositor instead of X. With "run": the README's
+# run command on a machine without a display.
 source "$(dirname "$0")/lib.sh"
 shot() { kv_shot "$KV_TMP/$1.png"; [ -n "${KV_SHOTS:-}" ] && cp "$KV_TMP/$1.png" "$KV_SHOTS/desktop-$1.png"; true; }
 
@@ -18,6 +19,52 @@ cd "$KV_TMP"
 
 # The events the program ran (KV_TRACE_EVENTS), on one line.
 events() { grep -E '^[A-Za-z0-9]+\.[A-Za-z]+$' "$KV_LOG" | paste -sd' ' || true; }
+
+if [ "${1:-}" = run ]; then
+    # The run command builds in the source's build folder: only that build is checked.
+    [ "$(realpath "$KV_BUILD")" = "$(realpath "$KV_SOURCE/build")" ] ||
+        { echo "the build folder is not $KV_SOURCE/build"; exit 77; }
+    # run_alone OUTPUT ARGS...: the run command without a display, in a session of its
+    # own; afterwards no process of that session may be left.
+    run_alone() {
+        local out=$1 pid
+        shift
+        env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM setsid "$KV_SOURCE/tools/run.sh" "$@" >"$out" 2>&1 &
+        pid=$!
+        KV_PIDS+=("$pid")
+        kv_wait_exit "$pid" 120 || fail "the run command did not end"
+        [ "$KV_STATUS" = 0 ] || { cat "$out"; fail "the run command ended with status $KV_STATUS"; }
+        left=$(ps -e -o sid=,pid=,args= | awk -v s="$pid" '$1 == s' || true)
+        [ -z "$left" ] || fail "processes left behind: $left"
+    }
+    # Shows the main window with a sample figure chosen: the path under the box, and a
+    # picture in it.
+    check_picture() {
+        [ "$(identify -format %wx%h "$1")" = 406x397 ] || fail "$1 is not a picture of the main window"
+        kv_has_colour "$1" 185x17+184+296 8080ff || fail "no path under the box in $1"
+        [ "$(convert "$1" -crop 189x216+186+98 +repage -format %k info:)" -gt 2 ] || fail "no figure in $1"
+    }
+    # Without a display, said plainly, and a picture in the build folder (one there
+    # already is put back afterwards).
+    default="$KV_SOURCE/build/kelvaria500.png"
+    [ -e "$default" ] && cp -p "$default" "$KV_TMP/kept.png"
+    restore() { if [ -e "$KV_TMP/kept.png" ]; then cp -p "$KV_TMP/kept.png" "$default"; else rm -f "$default"; fi; }
+    rm -f "$default"
+    run_alone "$KV_TMP/run.out"
+    grep -q "There is no display here" "$KV_TMP/run.out" || { cat "$KV_TMP/run.out"; fail "no plain message"; }
+    tail -n 1 "$KV_TMP/run.out" | grep -qF "Picture of the main window: $default" || fail "the picture's place is not told"
+    cp "$default" "$KV_TMP/default.png" || { restore; fail "no picture at $default"; }
+    restore
+    check_picture "$KV_TMP/default.png"
+    # Asked for, to a file of one's choice (relative to where the command is given).
+    mkdir "$KV_TMP/aqui"
+    (cd "$KV_TMP/aqui" && run_alone "$KV_TMP/shot.out" --screenshot ventana.png)
+    grep -q "There is no display" "$KV_TMP/shot.out" && fail "the no-display message when a picture was asked for"
+    check_picture "$KV_TMP/aqui/ventana.png"
+    [ -n "${KV_SHOTS:-}" ] && cp "$KV_TMP/aqui/ventana.png" "$KV_SHOTS/run-screenshot.png"
+    echo "ok: without a display the run command says so, writes a picture of the window and leaves nothing running"
+    exit 0
+fi
 
 if [ "${1:-}" = wayland ]; then
     command -v weston >/dev/null || { echo "weston is not installed"; exit 77; }
