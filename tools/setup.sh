@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing for building (and, with --tests, for testing; with
-# --screenshot, for a picture of the program on a virtual display) Kelvaria 500, then
+# --screenshot, for a picture of the program on a virtual display; with --docs, for the
+# README's picture under a window manager) Kelvaria 500, then
 # configures and builds it in ./build. Safe to run again: it installs and rebuilds only
 # what is missing or changed.
 set -euo pipefail
@@ -9,6 +10,8 @@ cd "$(dirname "$0")/.."
 packages=(cmake g++ make qt6-base-dev qt6-base-dev-tools libgl-dev fonts-liberation2 fonts-dejavu-core)
 if [ "${1:-}" = "--screenshot" ]; then
     packages+=(xvfb x11-utils imagemagick)
+elif [ "${1:-}" = "--docs" ]; then
+    packages+=(xvfb x11-utils imagemagick openbox xdotool)
 elif [ "${1:-}" = "--tests" ]; then
     packages+=(xvfb xauth xdotool xclip x11-utils libx11-dev imagemagick poppler-utils file
                cups cups-client cups-bsd
