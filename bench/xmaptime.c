@@ -1,11 +1,22 @@
-/* Starts a program and prints how many milliseconds pass until a top-level window with
- * the given name is mapped, then ends the program.
- *   xmaptime NAME PROGRAM [ARGS...]      (the display from DISPLAY; no window manager) */
+/* Starts a program and prints how many milliseconds pass until its top-level window
+ * is mapped, then ends the program (SIGTERM).
+ *   xmaptime NAME PROGRAM [ARGS...]
+ * With --picture RRGGBB it also waits until the window shows the picture, a figure of
+ * that one colour, and prints both times, "MAPPED SHOWN". Shown is the first moment
+ * the window's middle row holds at least 32 pixels of that colour (each channel within
+ * 3 of it), whether the program painted them before or after mapping: it is checked
+ * at the map, after each change the X server reports for the window, and every 2 ms.
+ * NAME "*" takes the first top-level window that maps, whatever its name. The display
+ * comes from DISPLAY; there is no window manager. The program finds the moment it was
+ * started in KV_STARTED_AT (milliseconds of CLOCK_MONOTONIC), for its own trace. */
 #define _POSIX_C_SOURCE 200809L
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/Xdamage.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -18,6 +29,8 @@ static double now_ms(void) {
 }
 
 static int named(Display* d, Window w, const char* name) {
+    if (strcmp(name, "*") == 0)
+        return 1;
     char* got = NULL;
     int same = 0;
     if (XFetchName(d, w, &got) && got) {
@@ -27,32 +40,111 @@ static int named(Display* d, Window w, const char* name) {
     return same;
 }
 
+static int failed;
+static int ignoreErrors(Display* d, XErrorEvent* e) {
+    (void)d;
+    (void)e;
+    failed = 1;
+    return 0;
+}
+
+/* Within 3 of the colour in each channel: a viewer that scales the picture may round. */
+static int near(unsigned long a, unsigned long b) {
+    for (int shift = 0; shift < 24; shift += 8) {
+        const int d = (int)((a >> shift) & 0xFF) - (int)((b >> shift) & 0xFF);
+        if (d < -3 || d > 3)
+            return 0;
+    }
+    return 1;
+}
+
+/* Whether the window's middle row holds the colour (32 pixels or more). */
+static int shows(Display* d, Window w, unsigned long rgb) {
+    XWindowAttributes a;
+    failed = 0;
+    if (!XGetWindowAttributes(d, w, &a) || a.map_state != IsViewable)
+        return 0;
+    XImage* row = XGetImage(d, w, 0, a.height / 2, (unsigned)a.width, 1, AllPlanes, ZPixmap);
+    XSync(d, False);
+    if (!row || failed)
+        return 0;
+    int count = 0;
+    for (int x = 0; x < a.width; ++x)
+        if (near(XGetPixel(row, x, 0), rgb))
+            ++count;
+    XDestroyImage(row);
+    return count >= 32;
+}
+
 int main(int argc, char** argv) {
+    unsigned long picture = 0;
+    int wantPicture = 0;
+    if (argc > 2 && strcmp(argv[1], "--picture") == 0) {
+        picture = strtoul(argv[2], NULL, 16);
+        wantPicture = 1;
+        argv += 2;
+        argc -= 2;
+    }
     if (argc < 3) {
-        fprintf(stderr, "usage: xmaptime NAME PROGRAM [ARGS...]\n");
+        fprintf(stderr, "usage: xmaptime [--picture RRGGBB] NAME|'*' PROGRAM [ARGS...]\n");
         return 2;
     }
     Display* d = XOpenDisplay(NULL);
     if (!d)
         return 1;
+    int damageEvent = 0, damageError = 0;
+    if (wantPicture && !XDamageQueryExtension(d, &damageEvent, &damageError)) {
+        fprintf(stderr, "xmaptime: the X server has no DAMAGE extension\n");
+        return 1;
+    }
+    XSetErrorHandler(ignoreErrors);
     XSelectInput(d, DefaultRootWindow(d), SubstructureNotifyMask);
     XSync(d, False);
     const double start = now_ms();
+    char started[32];
+    snprintf(started, sizeof started, "%.3f", start);
+    setenv("KV_STARTED_AT", started, 1);
     const pid_t pid = fork();
     if (pid == 0) {
         execvp(argv[2], argv + 2);
         _exit(127);
     }
-    double mapped = -1;
-    while (mapped < 0) {
+    double mapped = -1, shown = -1;
+    Window window = None;
+    while (mapped < 0 || (wantPicture && shown < 0)) {
+        if (window != None && !XPending(d)) {
+            /* Nothing reported: look anyway every 2 ms. */
+            struct pollfd p = {ConnectionNumber(d), POLLIN, 0};
+            if (poll(&p, 1, 2) == 0) {
+                if (shows(d, window, picture))
+                    shown = now_ms() - start;
+                continue;
+            }
+        }
         XEvent e;
         XNextEvent(d, &e);
-        if (e.type == MapNotify && named(d, e.xmap.window, argv[1]))
+        if (e.type == MapNotify && mapped < 0 && !e.xmap.override_redirect &&
+            e.xmap.event == DefaultRootWindow(d) && named(d, e.xmap.window, argv[1])) {
             mapped = now_ms() - start;
+            if (wantPicture) {
+                window = e.xmap.window;
+                XDamageCreate(d, window, XDamageReportNonEmpty);
+                if (shows(d, window, picture))
+                    shown = now_ms() - start;
+            }
+        } else if (wantPicture && e.type == damageEvent + XDamageNotify) {
+            const XDamageNotifyEvent* n = (const XDamageNotifyEvent*)&e;
+            XDamageSubtract(d, n->damage, None, None);
+            if (shows(d, window, picture))
+                shown = now_ms() - start;
+        }
     }
     kill(pid, SIGTERM);
     waitpid(pid, NULL, 0);
-    printf("%.1f\n", mapped);
+    if (wantPicture)
+        printf("%.1f %.1f\n", mapped, shown);
+    else
+        printf("%.1f\n", mapped);
     XCloseDisplay(d);
     return 0;
 }

@@ -2,6 +2,7 @@
 // and a clicked figure shown with its full path.
 #include "app/globals.h"
 #include "app/registry.h"
+#include "app/startup.h"
 #include "main_window/form1.h"
 #include "platform/events.h"
 #include "platform/filesystem.h"
@@ -16,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <cstdio>
+#include <optional>
 
 #include "support.h"
 
@@ -560,6 +562,135 @@ private slots:
         QCOMPARE(listFiles(prog + "/Equipos", "*.bmp"),
                  (QStringList{"A.BMP", "Águila.bmp", "avión.bmp", "b.bmp", "c.Bmp", "erizo.bmp", "nube.bmp",
                               "ñandú.bmp", "roto.bmp", "Zorro.bmp"}));
+    }
+
+    // --- A file or folder given on the command line ---------------------------------
+
+    // Starts as the program does with that argument (as its bytes); the run-time errors
+    // shown go into the trace too, to see when they came.
+    void startWith(const std::optional<QByteArray>& argument) {
+        App().setPath(prog);
+        form = &*registry::Form1;
+        setErrorReporter([this](const RuntimeError& e) {
+            reported.append(e.number());
+            trace << QString("error %1").arg(e.number());
+        });
+        QVERIFY(startProgram(argument));
+        QVERIFY(form->isVisible());
+    }
+    static QByteArray bytes(const QString& path) { return QFile::encodeName(path); }
+
+    void aFileArgumentIsChosenAsByAClickAfterTheUsualStart() {
+        startWith(bytes(prog + "/Equipos/b.bmp"));
+        // The load event as always, then the folder list and a click in the file list.
+        QCOMPARE(trace, (QStringList{"Form1.Load", "Dir1.Change", "Dir1.Change", "File1.Click"}));
+        QCOMPARE(form->Drive1.drive(), QStringLiteral("/"));
+        QCOMPARE(form->Dir1.path(), prog + "/Equipos");
+        QCOMPARE(form->File1.path(), prog + "/Equipos");
+        QCOMPARE(form->File1.fileName(), QStringLiteral("b.bmp"));
+        QCOMPARE(file1()->currentIndex().row(), 1);
+        QVERIFY(file1()->selectionModel()->isSelected(file1()->currentIndex()));
+        QCOMPARE(form->Label1.caption(), prog + "/Equipos/b.bmp");
+        QCOMPARE(form->Picture1.picture().size(), QSize(40, 30));
+        QCOMPARE(form->window()->focusWidget(), file1()); // the keyboard goes on from there
+        QVERIFY(reported.isEmpty());
+        // The same as a user's click on that row gives.
+        const QImage byArgument = box();
+        clickFile(0);
+        clickFile(1);
+        QCOMPARE(box(), byArgument);
+    }
+
+    void theFileArgumentsRowIsScrolledIntoView() {
+        for (int i = 0; i < 40; ++i)
+            writePicture(QString("%1/Equipos/z%2.bmp").arg(prog).arg(i, 2, 10, QChar('0')), {4, 4}, Qt::blue);
+        startWith(bytes(prog + "/Equipos/z39.bmp"));
+        QCOMPARE(form->File1.fileName(), QStringLiteral("z39.bmp"));
+        const QRect row = file1()->visualRect(file1()->currentIndex());
+        QVERIFY(file1()->viewport()->rect().contains(row));
+    }
+
+    void aFileArgumentOnAnotherDriveChangesTheDriveFirst() {
+        const QString drive = program.folder.path();
+        setDriveSource([drive] { return QStringList{"/", drive}; });
+        // The program on "/", the figure on the other drive.
+        QTemporaryDir elsewhere("/var/tmp/kv-prog-XXXXXX");
+        QVERIFY(elsewhere.isValid());
+        const QString figures = prog + "/Equipos";
+        prog = elsewhere.path();
+        startWith(bytes(figures + "/A.BMP"));
+        QCOMPARE(trace, (QStringList{"Form1.Load", "Dir1.Change", "Drive1.Change", "Dir1.Change",
+                                     "Dir1.Change", "File1.Click"}));
+        QCOMPARE(form->Drive1.drive(), drive + "/");
+        QCOMPARE(form->Dir1.path(), figures);
+        QCOMPARE(form->Label1.caption(), figures + "/A.BMP");
+    }
+
+    void aFolderArgumentOpensThatFolderWithNoFileChosen() {
+        startWith(bytes(prog + "/Equipos/"));
+        QCOMPARE(trace, (QStringList{"Form1.Load", "Dir1.Change", "Dir1.Change"}));
+        QCOMPARE(form->Dir1.path(), prog + "/Equipos");
+        QCOMPARE(file1()->fileNames().size(), 4);
+        QCOMPARE(form->File1.fileName(), QString());
+        QCOMPARE(form->Label1.caption(), QString());
+        QVERIFY(form->Picture1.picture().isNull());
+    }
+
+    void aRelativeArgumentIsTakenFromTheWorkingFolder() {
+        const QString before = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(prog));
+        startWith(QByteArray("Equipos/../Equipos/c.Bmp"));
+        QDir::setCurrent(before);
+        QCOMPARE(form->Label1.caption(), prog + "/Equipos/c.Bmp");
+        QCOMPARE(form->Picture1.picture().size(), QSize(20, 20));
+    }
+
+    void aMissingArgumentGivesTheMessageThenTheUsualStart() {
+        for (const QString& missing : {prog + "/Equipos/no-existe.bmp", prog + "/no-existe/figura.bmp",
+                                       prog + "/Equipos/b.bmp/x.bmp", QString()}) {
+            program.start();
+            trace.clear();
+            startWith(bytes(missing));
+            QCOMPARE(trace, (QStringList{"error 53", "Form1.Load", "Dir1.Change"}));
+            QCOMPARE(form->Dir1.path(), prog);
+            QCOMPARE(form->Label1.caption(), QString());
+        }
+    }
+
+    void anUnreadableArgumentGivesTheMessageThenTheUsualStart() {
+        if (::geteuid() == 0)
+            QSKIP("permissions do not hold for root (the end-to-end test runs this unprivileged)");
+        QFile::setPermissions(prog + "/Equipos/b.bmp", QFile::WriteOwner);
+        startWith(bytes(prog + "/Equipos/b.bmp"));
+        QCOMPARE(trace, (QStringList{"error 70", "Form1.Load", "Dir1.Change"}));
+    }
+
+    void aFileTheListDoesNotShowOpensItsFolderOnly() {
+        for (const char* name : {"notas.txt", "d.bmpx", ".oculta.bmp"}) {
+            program.start();
+            trace.clear();
+            startWith(bytes(prog + "/Equipos/" + name));
+            QCOMPARE(trace, (QStringList{"Form1.Load", "Dir1.Change", "Dir1.Change"}));
+            QCOMPARE(form->Dir1.path(), prog + "/Equipos");
+            QCOMPARE(form->File1.fileName(), QString());
+            QVERIFY(reported.isEmpty());
+        }
+    }
+
+    void aBitmapNameThatIsNoPictureGivesItsMessageAndTheProgramGoesOn() {
+        startWith(bytes(prog + "/Equipos/roto.bmp"));
+        QCOMPARE(trace,
+                 (QStringList{"Form1.Load", "Dir1.Change", "Dir1.Change", "File1.Click", "error 481"}));
+        QCOMPARE(form->Label1.caption(), prog + "/Equipos/roto.bmp");
+        QVERIFY(form->isVisible());
+        clickFile(0);
+        QCOMPARE(form->Picture1.picture().size(), QSize(300, 320));
+    }
+
+    void withoutAnArgumentTheStartIsAsBefore() {
+        startWith(std::nullopt);
+        QCOMPARE(trace, (QStringList{"Form1.Load", "Dir1.Change"}));
+        QCOMPARE(form->Dir1.path(), prog);
     }
 
     void theLongestMountPointHoldsAPath() {

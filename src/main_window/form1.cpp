@@ -100,4 +100,13 @@ void Form1::Command1_Click() {
     End();
 }
 
+// Each step raises the events that the user's own step would: Drive1's Change when the
+// drive is another, Dir1's Change, File1's Click.
+void Form1::openLocation(const QString& folder, const QString& fileName) {
+    Drive1.setDrive(folder);
+    Dir1.setPath(folder);
+    if (!fileName.isEmpty())
+        File1.chooseName(fileName); // a file the list does not show: its folder alone
+}
+
 } // namespace kv

@@ -42,6 +42,11 @@ public:
     void SSCommand3_Click(); // help
     void SSCommand4_Click(); // leave through the company window
     void Command1_Click();   // "Cerrar"
+
+    // Opens a location given from outside (the command line) after the start, as a user
+    // would: the drive that holds the folder, the folder, then a click on the file when
+    // one is named and the file list shows it.
+    void openLocation(const QString& folder, const QString& fileName);
 };
 
 } // namespace kv

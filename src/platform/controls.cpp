@@ -102,6 +102,9 @@ void FileList::setPath(const QString& path) {
 QString FileList::fileName() const {
     return fileList(widget())->fileName();
 }
+bool FileList::chooseName(const QString& name) {
+    return fileList(widget())->chooseName(name);
+}
 void FileList::connect(QWidget* w) {
     fileList(w)->onClick = [this] { raise("Click", click_); };
 }

@@ -125,6 +125,9 @@ public:
     void setPath(const QString& path);
     // The selected file's name without its folder.
     QString fileName() const;
+    // Chooses the file of that name as a click on it does (Click is raised); returns
+    // false, raising nothing, when the list does not show that name.
+    bool chooseName(const QString& name);
     // Raised when the user clicks an entry or moves the selection with the keyboard.
     void onClick(Handler handler) { click_ = std::move(handler); }
 

@@ -424,6 +424,17 @@ QItemSelectionModel::SelectionFlags FileListWidget::selectionCommand(const QMode
     return keepSelection(QListView::selectionCommand(index, e));
 }
 
+bool FileListWidget::chooseName(const QString& name) {
+    const int row = static_cast<int>(model_->names.indexOf(name));
+    if (row < 0)
+        return false;
+    // A click gives the list the focus too, so the keyboard goes on from that entry.
+    setFocus(Qt::MouseFocusReason);
+    scrollTo(model_->index(row));
+    choose(row);
+    return true;
+}
+
 void FileListWidget::keyPressEvent(QKeyEvent* e) {
     // While no file is chosen (a fresh folder), the first move chooses one: the keys
     // that go up or stay choose the first figure, those that go to the end the last.

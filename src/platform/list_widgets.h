@@ -94,6 +94,9 @@ public:
     const QStringList& fileNames() const;
     // Selects an entry as the user would, raising Click.
     void choose(int row);
+    // Selects the entry of that name as a click on it would, brought into view and with
+    // the focus; false, and nothing happens, when the list does not show that name.
+    bool chooseName(const QString& name);
     std::function<void()> onClick;
 
 protected:

@@ -21,6 +21,16 @@ win=$(kv_wait_window "Kelvaria 500") || fail "the main window did not appear"
 read -r wx wy _ _ < <(kv_geometry "$win")
 sleep 0.3
 at() { kv_click $((wx + $1)) $((wy + $2)) "${3:-1}"; sleep 0.4; }
+# shown_now COLOUR: waits (3 s at most) until the picture box shows a figure of that colour.
+shown_now() {
+    local end=$((SECONDS + 3))
+    while [ $SECONDS -lt $end ]; do
+        kv_shot "$KV_TMP/now.png"
+        [ "$(kv_pixel "$KV_TMP/now.png" $((wx + 186 + 50)) $((wy + 98 + 50)))" = "$1" ] && return 0
+        sleep 0.2
+    done
+    return 1
+}
 
 # 1. The category, then the first figure.
 kv_shot "$KV_TMP/start.png"
@@ -75,9 +85,14 @@ if [ -n "${KV_TEST_SPOOL:-}" ]; then
     [ "$enc $iw $ih $xppi $yppi" = "image 204 213 96 96" ] ||
         fail "page image: $enc ${iw}x$ih at $xppi x $yppi ppi (wanted lossless 204x213 at 96)"
     pdfimages -png "$page" "$KV_TMP/pageimg"
-    import -window "$printwin" "$KV_TMP/printwin.png"
+    # (the window as shown, once it has painted: taken again for up to 3 s)
+    for _ in $(seq 15); do
+        import -window "$printwin" "$KV_TMP/printwin.png"
+        same "$KV_TMP/pageimg-000.png" "$KV_TMP/printwin.png" && break
+        sleep 0.2
+    done
     same "$KV_TMP/pageimg-000.png" "$KV_TMP/printwin.png" ||
-        fail "the page's image differs from the print window's pixels"
+        fail "the page's image differs from the print window's pixels ($(compare -metric AE "$KV_TMP/pageimg-000.png" "$KV_TMP/printwin.png" null: 2>&1) pixels)"
     pdftoppm -r 96 -png -singlefile "$page" "$KV_TMP/page1"
     red=$(kv_matching "$KV_TMP/page1.png" d02020)
     [ "$red" -gt 9000 ] && [ "$red" -lt 12000 ] || fail "the page shows $red red pixels, not the 120 x 90 picture"
@@ -87,6 +102,7 @@ if [ -n "${KV_TEST_SPOOL:-}" ]; then
     "$KV_XCLOSE" "$printwin"
     sleep 0.4
     at 70 312 # dos.bmp
+    shown_now 20a040 || fail "the second figure was not shown before printing"
     at 256 368
     kv_wait_window "Print" >/dev/null || fail "no print window the second time"
     kv_wait_jobs $((jobs + 2)) || fail "no second page"

@@ -163,3 +163,13 @@ kv_rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 # kv_le32 N / kv_le16 N: a number as 4 or 2 little-endian bytes, for writing file headers.
 kv_le32() { printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)) $(($1 >> 16 & 255)) $(($1 >> 24 & 255)))"; }
 kv_le16() { printf "$(printf '\\x%02x\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)))"; }
+
+# kv_has_text_in FILE WxH+X+Y: whether text of the labels' light blue is drawn in the
+# area: a good number of clearly bluish pixels (the text is smoothed, so its exact colour
+# need not occur).
+kv_has_text_in() {
+    local n
+    n=$(convert "$1" -crop "$2" +repage -depth 8 txt:- |
+        awk -F'[(),]' 'NR > 1 && $5 - $3 > 40 && $5 > 200 {n++} END {print n + 0}')
+    [ "$n" -gt 15 ]
+}
