@@ -112,11 +112,17 @@ int main(int argc, char** argv) {
     double mapped = -1, shown = -1;
     Window window = None;
     while (mapped < 0 || (wantPicture && shown < 0)) {
-        if (window != None && !XPending(d)) {
-            /* Nothing reported: look anyway every 2 ms. */
+        if (!XPending(d)) {
+            /* Nothing reported: look anyway every 2 ms, and give up on a program that
+             * ended without showing its window. */
             struct pollfd p = {ConnectionNumber(d), POLLIN, 0};
             if (poll(&p, 1, 2) == 0) {
-                if (shows(d, window, picture))
+                int status;
+                if (waitpid(pid, &status, WNOHANG) == pid) {
+                    fprintf(stderr, "xmaptime: %s ended before its window showed\n", argv[2]);
+                    return 1;
+                }
+                if (window != None && shows(d, window, picture))
                     shown = now_ms() - start;
                 continue;
             }
