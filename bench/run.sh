@@ -70,7 +70,7 @@ if wants viewers; then
     cp -r src/resources/samples/. "$v/prog/"
     convert -size 4000x4000 xc:'#c83c14' -type TrueColor "BMP3:$v/figuras/16mp.bmp"
     convert -size 1000x1000 xc:'#c83c14' -type TrueColor "BMP3:$v/figuras/1mp.bmp"
-    timed() { HOME="$v/home" XDG_CACHE_HOME="$v/home" build/bin/xmaptime --picture c83c14 '*' "$@" 2>/dev/null; }
+    timed() { HOME="$v/home" XDG_CACHE_HOME="$v/home" build/bin/xmaptime --picture c83c14 '*' "$@"; }
     for size in 16mp 1mp; do
         fig="$v/figuras/$size.bmp"
         for round in warm $(seq "$runs"); do
@@ -78,8 +78,10 @@ if wants viewers; then
             for viewer in ours feh nsxiv; do
                 [ "$round" = warm ] || out="$v/$size-$viewer.txt"
                 case $viewer in
-                ours) timed "$v/prog/Kelvar500" "$fig" >>"$out" ;;
-                *) timed "$viewer" "$fig" >>"$out" ;;
+                ours) # with the trace of its start's steps, for where the time goes
+                    KV_TRACE_START=1 timed "$v/prog/Kelvar500" "$fig" >>"$out" 2>"$v/trace"
+                    [ "$round" = warm ] || grep '^start ' "$v/trace" >>"$v/$size-steps.txt" ;;
+                *) timed "$viewer" "$fig" >>"$out" 2>/dev/null ;;
                 esac
             done
             [ "$round" = warm ] || out="$v/$size-minimal.txt"
@@ -102,6 +104,28 @@ if wants viewers; then
         done
         printf "%-10s %-8s %12.1f %12s %12s\n" "$size" "empty Qt" "$(col "$size-minimal" 1)" "" ""
     done
+    echo
+    echo "Where our time goes (medians of the start's steps, ms since the process started):"
+    printf "%-32s %10s %10s\n" "step" "16mp" "1mp"
+    # step SIZE NAME [NTH]: the median time of a step; NTH 1 or 2 picks the first or the
+    # second of a step that each start takes twice (Dir1.Change: the program's folder,
+    # then the figure's).
+    step() { awk -v s="$2" -v n="${3:-0}" '$3 == s && (n == 0 || (++c - 1) % 2 + 1 == n) {print $2}' \
+        "$v/$1-steps.txt" | median; }
+    while read -r key nth label; do
+        printf "%-32s %10.1f %10.1f\n" "$label" "$(step 16mp "$key" "$nth")" "$(step 1mp "$key" "$nth")"
+    done <<'STEPS'
+main         0 main entered (process, libraries)
+qt           0 Qt up (QApplication)
+Form1.Load   0 main window built (Load runs)
+Dir1.Change  1 lists on the program folder
+shown        0 window shown
+Dir1.Change  2 lists on the figure's folder
+File1.Click  0 the figure clicked
+opened       0 figure decoded and set
+painted      0 first painting sent
+STEPS
+    echo
     fastest=$(printf '%s\n' "$counted_16mp_feh" "$counted_16mp_nsxiv" | sort -n | head -n 1)
     floor=$(col 1mp-minimal 1)
     echo

@@ -9,7 +9,7 @@
  * NAME "*" takes the first top-level window that maps, whatever its name. The display
  * comes from DISPLAY; there is no window manager. The program finds the moment it was
  * started in KV_STARTED_AT (milliseconds of CLOCK_MONOTONIC), for its own trace. */
-#define _POSIX_C_SOURCE 200809L
+#define _DEFAULT_SOURCE
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/Xdamage.h>
@@ -112,11 +112,17 @@ int main(int argc, char** argv) {
     double mapped = -1, shown = -1;
     Window window = None;
     while (mapped < 0 || (wantPicture && shown < 0)) {
-        if (window != None && !XPending(d)) {
-            /* Nothing reported: look anyway every 2 ms. */
+        if (!XPending(d)) {
+            /* Nothing reported: look anyway every 2 ms, and give up on a program that
+             * ended without showing its window. */
             struct pollfd p = {ConnectionNumber(d), POLLIN, 0};
             if (poll(&p, 1, 2) == 0) {
-                if (shows(d, window, picture))
+                int status;
+                if (waitpid(pid, &status, WNOHANG) == pid) {
+                    fprintf(stderr, "xmaptime: %s ended before its window showed\n", argv[2]);
+                    return 1;
+                }
+                if (window != None && shows(d, window, picture))
                     shown = now_ms() - start;
                 continue;
             }
@@ -139,8 +145,18 @@ int main(int argc, char** argv) {
                 shown = now_ms() - start;
         }
     }
+    /* A program that only notes SIGTERM for later (feh, while idle) is killed after 1 s. */
     kill(pid, SIGTERM);
-    waitpid(pid, NULL, 0);
+    int ended = 0;
+    for (int i = 0; i < 200 && !ended; ++i) {
+        ended = waitpid(pid, NULL, WNOHANG) == pid;
+        if (!ended)
+            usleep(5000);
+    }
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, NULL, 0);
+    }
     if (wantPicture)
         printf("%.1f %.1f\n", mapped, shown);
     else

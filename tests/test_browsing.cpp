@@ -7,6 +7,7 @@
 #include "platform/events.h"
 #include "platform/filesystem.h"
 #include "platform/list_widgets.h"
+#include "platform/prepared_start.h"
 #include "platform/runtime.h"
 #include "platform/runtime_error.h"
 #include "platform/widgets.h"
@@ -685,6 +686,44 @@ private slots:
         QVERIFY(form->isVisible());
         clickFile(0);
         QCOMPARE(form->Picture1.picture().size(), QSize(300, 320));
+    }
+
+    // The figure decoded ahead while Qt starts stands in for reading the same file again,
+    // once, and only while the file is as it was read.
+    void aPreparedPictureStandsInOnceForTheUnchangedFile() {
+        const QString file = prog + "/Equipos/A.BMP";
+        prepareStart(bytes(file));
+        const std::optional<Picture> ready = takePreparedPicture(file);
+        QVERIFY(ready.has_value());
+        QCOMPARE(ready->image(), loadPictureFile(file).image());
+        QVERIFY(!takePreparedPicture(file).has_value()); // given once
+        finishPreparedStart();
+    }
+
+    void aPreparedPictureOfAChangedFileIsNotUsed() {
+        const QString file = prog + "/Equipos/b.bmp";
+        prepareStart(bytes(file));
+        finishPreparedStart(); // (waits for the work; nothing is taken)
+        QVERIFY(!takePreparedPicture(file).has_value());
+        prepareStart(bytes(file));
+        QTest::qWait(20);
+        writePicture(file, {40, 30}, Qt::magenta); // rewritten while the program starts
+        QVERIFY(!takePreparedPicture(file).has_value());
+        startWith(bytes(file));
+        QCOMPARE(form->Picture1.picture().image().pixelColor(20, 20), QColor(Qt::magenta));
+    }
+
+    void aPreparedPictureIsNotTakenForAnotherFile() {
+        prepareStart(bytes(prog + "/Equipos/A.BMP"));
+        QVERIFY(!takePreparedPicture(prog + "/Equipos/b.bmp").has_value());
+        QCOMPARE(LoadPicture(prog + "/Equipos/b.bmp").size(), QSize(40, 30));
+        finishPreparedStart();
+    }
+
+    void aFileThatIsNoPictureIsNotPreparedAndGivesItsMessageWhenLoaded() {
+        prepareStart(bytes(prog + "/Equipos/roto.bmp"));
+        startWith(bytes(prog + "/Equipos/roto.bmp"));
+        QCOMPARE(reported, QList<int>{481});
     }
 
     void withoutAnArgumentTheStartIsAsBefore() {

@@ -7,7 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make qt6-base-dev qt6-base-dev-tools libgl-dev fonts-liberation2 fonts-dejavu-core)
+packages=(cmake g++ make qt6-base-dev qt6-base-dev-tools libgl-dev libfontconfig-dev
+          fonts-liberation2 fonts-dejavu-core)
 if [ "${1:-}" = "--screenshot" ]; then
     packages+=(xvfb x11-utils imagemagick)
 elif [ "${1:-}" = "--docs" ]; then

@@ -144,11 +144,14 @@ Picture decodePicture(const QByteArray& bytes, const QString& nameForMessages) {
 Picture loadPictureFile(const QString& fileName) {
     if (fileName.isEmpty())
         return {};
+    return loadPictureFile(nativePath(fileName), fileName);
+}
+
+Picture loadPictureFile(const QByteArray& path, const QString& fileName) {
     // Only a regular file is read: FIFOs, sockets, devices and folders are no pictures,
     // and some of them never end. They are not even opened (opening a device can do
     // things of its own; opening a FIFO lets a writer that waits go on). The file is
     // opened without waiting, and looked at again once open, in case it was replaced.
-    const QByteArray path = nativePath(fileName);
     struct stat st;
     if (::stat(path.constData(), &st) != 0)
         throw RuntimeError(openError(path, errno), fileName);

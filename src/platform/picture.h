@@ -37,6 +37,8 @@ Picture decodePicture(const QByteArray& bytes, const QString& nameForMessages = 
 // Reads and decodes a picture file. An empty name gives an empty picture; a missing,
 // unreadable or undecodable file raises the matching run-time error.
 Picture loadPictureFile(const QString& fileName);
+// The same for a file named by its bytes; `fileName` is the name the messages give.
+Picture loadPictureFile(const QByteArray& path, const QString& fileName);
 
 // Decodes one of the pictures that are built into the program (a window design's).
 Picture loadPictureResource(const QString& resourcePath);

@@ -2,6 +2,7 @@
 
 #include "platform/events.h"
 #include "platform/filesystem.h"
+#include "platform/prepared_start.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -30,6 +31,12 @@ void ClipboardObject::setData(const Picture& picture) {
     if (picture.isNull())
         return;
     QGuiApplication::clipboard()->setImage(picture.image(), QClipboard::Clipboard);
+}
+
+Picture Runtime::loadPicture(const QString& fileName) const {
+    if (std::optional<Picture> ready = takePreparedPicture(fileName))
+        return *std::move(ready);
+    return loadPictureFile(fileName);
 }
 
 void Runtime::end() const {

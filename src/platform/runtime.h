@@ -29,7 +29,9 @@ class Runtime {
 public:
     AppObject app;
     ClipboardObject clipboard;
-    Picture loadPicture(const QString& fileName) const { return loadPictureFile(fileName); }
+    // Reads and decodes the file; the one picture the start prepared ahead for it
+    // stands in when the file is still as it was read.
+    Picture loadPicture(const QString& fileName) const;
     // Stops the program (see endProgram).
     void end() const;
 };
