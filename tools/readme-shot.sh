@@ -10,41 +10,19 @@ cd "$(dirname "$0")/.."
 [ "$(id -u)" = 0 ] || { echo "tools/readme-shot.sh runs as root (a private /home of its own)" >&2; exit 1; }
 tools/setup.sh --docs >/dev/null
 
-work=$(mktemp -d /tmp/kelvaria-shot.XXXXXX)
-pids=()
-cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset 3>"$work/display" >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
-[ -s "$work/display" ] || { cat "$work/xvfb.log"; exit 1; }
-export DISPLAY=":$(head -n 1 "$work/display")"
+source tools/servers.sh
+start_display kelvaria-shot --window-manager
+export DISPLAY="$KV_TEST_DISPLAY"
 unset WAYLAND_DISPLAY QT_QPA_PLATFORM
-export XDG_RUNTIME_DIR="$work/xdg"
-mkdir -m 700 "$XDG_RUNTIME_DIR"
-
-# The window manager, ready once it has announced itself on the root window.
-HOME="$work" openbox --sm-disable >"$work/openbox.log" 2>&1 &
-pids=("$!" "${pids[@]}")
-for _ in $(seq 100); do
-    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
-    sleep 0.05
-done
 
 # Ana's figures in her home folder; the program opens one of them.
 program_folder=$PWD/build/bin
-unshare -m --propagation unchanged sh -c '
+(private_mounts sh -c '
     mount -t tmpfs -o mode=0755 kelvaria-home /home &&
     mkdir -p /home/ana/Figuras &&
     cp -r "$1"/Conexiones "$1"/Diagramas "$1"/Equipos /home/ana/Figuras/ &&
     cd /home/ana && HOME=/home/ana exec "$1"/Kelvar500 /home/ana/Figuras/Equipos/monitor.bmp' \
-    sh "$program_folder" >"$work/program.log" 2>&1 &
+    sh "$program_folder") >"$work/program.log" 2>&1 &
 program=$!
 pids=("$program" "${pids[@]}")
 

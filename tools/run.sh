@@ -42,26 +42,10 @@ TEXT
 fi
 # A private X server (stopped on exit, as everything started here) and the program on
 # it, opening a sample figure given on its command line.
-work=$(mktemp -d /tmp/kelvaria-run.XXXXXX)
-pids=()
-cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset 3>"$work/display" >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do
-    [ -s "$work/display" ] && break
-    sleep 0.05
-done
-[ -s "$work/display" ] || { echo "The virtual display (Xvfb) did not start:"; cat "$work/xvfb.log"; exit 1; }
-export DISPLAY=":$(head -n 1 "$work/display")"
+source tools/servers.sh
+start_display kelvaria-run
+export DISPLAY="$KV_TEST_DISPLAY"
 unset WAYLAND_DISPLAY QT_QPA_PLATFORM
-export XDG_RUNTIME_DIR="$work/xdg"
-mkdir -m 700 "$XDG_RUNTIME_DIR"
 
 build/bin/Kelvar500 "$PWD/build/bin/Equipos/monitor.bmp" >"$work/program.log" 2>&1 &
 program=$!

@@ -12,21 +12,11 @@ media=""
 for d in /media /mnt; do [ -d "$d" ] && { media=$d; break; }; done
 [ -n "$media" ] || { echo "skipped: neither /media nor /mnt exists"; exit 77; }
 
-# Runs a command in place of the caller, in a private mount namespace. unshare's
-# default makes every mount in it private (on a desktop / is shared, and nothing may
-# leak out); in a chroot, where / is no mount point, that fails, and there mounts are
-# not shared anyway, which is checked. From outside, the namespace is entered with the
-# program's own root too (nsenter -r), which differs from the real one in a chroot.
-in_namespace() {
-    if unshare -m true 2>/dev/null; then
-        exec unshare -m "$@"
-    elif ! awk '$5 == "/" && / shared:/ {found = 1} END {exit !found}' /proc/self/mountinfo; then
-        exec unshare -m --propagation unchanged "$@"
-    else
-        echo "skipped: cannot make a private mount namespace here"
-        exit 77
-    fi
-}
+# The program runs in a private mount namespace (private_mounts); from outside, the
+# namespace is entered with the program's own root too (nsenter -r), which differs from
+# the real one in a chroot.
+source "$KV_SOURCE/tools/servers.sh"
+(private_mounts true) || { echo "skipped: no private mount namespace here"; exit 77; }
 
 keys() { xdotool key --delay 80 "$@"; sleep 0.4; }
 files=(Tab Tab Tab) # folder list to file list: drive list, Cerrar, file list
@@ -46,7 +36,7 @@ point="$media/kv-prueba-$$"
 # The program starts in the namespace, where the drive is mounted under a private
 # tmpfs on the media folder (so no folder is made on the machine itself).
 cd "$KV_TMP"
-kv_start in_namespace sh -c "mount -t tmpfs kv-prueba '$media' && mkdir '$point' &&
+kv_start private_mounts sh -c "mount -t tmpfs kv-prueba '$media' && mkdir '$point' &&
                              mount -o loop '$KV_TMP/stick.img' '$point' && exec '$prog/Kelvar500'"
 win=$(kv_wait_window "Kelvaria 500") || fail "the main window did not appear"
 read -r wx wy _ _ < <(kv_geometry "$win")
