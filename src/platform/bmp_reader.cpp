@@ -481,6 +481,32 @@ struct Channel {
     }
 };
 
+// Converts every row of the file into a 32-bit picture, pixel by pixel, on both cores:
+// `pixel` gives the colour of the pixel whose `pixelBytes` bytes it is handed. Returns
+// the alpha values met, or'ed together.
+template <class Pixel>
+std::uint32_t convertRows(const Bytes& b, const Header& h, QImage& img, int pixelBytes, Pixel&& pixel) {
+    const std::size_t stride = rowStride(h);
+    const int w = static_cast<int>(h.width);
+    uchar* const bits = img.bits();
+    const std::size_t outStride = static_cast<std::size_t>(img.bytesPerLine());
+    std::atomic<std::uint32_t> alphaSeen{0};
+    inTwo(h.height, pictureBytes(img), [&](std::int64_t first, std::int64_t end, int) {
+        std::uint32_t seen = 0;
+        for (std::int64_t y = first; y < end; ++y) {
+            const std::uint8_t* src = b.p + h.pixelsAt + static_cast<std::size_t>(y) * stride;
+            auto* dst = reinterpret_cast<QRgb*>(bits + static_cast<std::size_t>(imageRow(h, y)) * outStride);
+            for (int x = 0; x < w; ++x, src += pixelBytes) {
+                const QRgb c = pixel(src);
+                seen |= static_cast<std::uint32_t>(qAlpha(c));
+                dst[x] = c;
+            }
+        }
+        alphaSeen |= seen;
+    });
+    return alphaSeen;
+}
+
 QImage readBitFields(const Bytes& b, const Header& h) {
     needRows(b, h);
     std::uint32_t m[4] = {h.masks[0], h.masks[1], h.masks[2], h.masks[3]};
@@ -494,29 +520,14 @@ QImage readBitFields(const Bytes& b, const Header& h) {
     const bool alpha = m[3] != 0;
     QImage img = allocate(h, alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32, 32);
     const Channel r(m[0]), g(m[1]), bl(m[2]), a(m[3]);
-    const std::size_t stride = rowStride(h);
     const int bytes = h.bits / 8;
-    const int w = static_cast<int>(h.width);
-    uchar* const bits = img.bits();
-    const std::size_t outStride = static_cast<std::size_t>(img.bytesPerLine());
-    std::atomic<std::uint32_t> alphaSeen{0};
-    inTwo(h.height, pictureBytes(img), [&](std::int64_t first, std::int64_t end, int) {
-        std::uint32_t seen = 0;
-        for (std::int64_t y = first; y < end; ++y) {
-            const std::uint8_t* src = b.p + h.pixelsAt + static_cast<std::size_t>(y) * stride;
-            auto* dst = reinterpret_cast<QRgb*>(bits + static_cast<std::size_t>(imageRow(h, y)) * outStride);
-            for (int x = 0; x < w; ++x, src += bytes) {
-                std::uint32_t v = src[0] | static_cast<std::uint32_t>(src[1]) << 8;
-                if (bytes >= 3)
-                    v |= static_cast<std::uint32_t>(src[2]) << 16;
-                if (bytes == 4)
-                    v |= static_cast<std::uint32_t>(src[3]) << 24;
-                const int av = alpha ? a(v) : 255;
-                seen |= static_cast<std::uint32_t>(av);
-                dst[x] = qRgba(r(v), g(v), bl(v), av);
-            }
-        }
-        alphaSeen |= seen;
+    const std::uint32_t alphaSeen = convertRows(b, h, img, bytes, [&](const std::uint8_t* src) {
+        std::uint32_t v = src[0] | static_cast<std::uint32_t>(src[1]) << 8;
+        if (bytes >= 3)
+            v |= static_cast<std::uint32_t>(src[2]) << 16;
+        if (bytes == 4)
+            v |= static_cast<std::uint32_t>(src[3]) << 24;
+        return qRgba(r(v), g(v), bl(v), alpha ? a(v) : 255);
     });
     if (alpha)
         opaqueIfNoAlpha(img, alphaSeen);
@@ -550,26 +561,9 @@ QImage read64(const Bytes& b, const Header& h) {
     needRows(b, h);
     QImage img = allocate(h, QImage::Format_ARGB32, 32);
     const auto& curve = linearToSrgb();
-    const std::size_t stride = rowStride(h);
-    const int w = static_cast<int>(h.width);
-    uchar* const bits = img.bits();
-    const std::size_t outStride = static_cast<std::size_t>(img.bytesPerLine());
-    std::atomic<std::uint32_t> alphaSeen{0};
-    inTwo(h.height, pictureBytes(img), [&](std::int64_t first, std::int64_t end, int) {
-        std::uint32_t seen = 0;
-        for (std::int64_t y = first; y < end; ++y) {
-            const std::uint8_t* src = b.p + h.pixelsAt + static_cast<std::size_t>(y) * stride;
-            auto* dst = reinterpret_cast<QRgb*>(bits + static_cast<std::size_t>(imageRow(h, y)) * outStride);
-            for (int x = 0; x < w; ++x, src += 8) {
-                auto word = [src](int i) {
-                    return static_cast<std::uint16_t>(src[2 * i] | src[2 * i + 1] << 8);
-                };
-                const int av = alpha13(word(3));
-                seen |= static_cast<std::uint32_t>(av);
-                dst[x] = qRgba(curve[word(2)], curve[word(1)], curve[word(0)], av);
-            }
-        }
-        alphaSeen |= seen;
+    const std::uint32_t alphaSeen = convertRows(b, h, img, 8, [&curve](const std::uint8_t* src) {
+        auto word = [src](int i) { return static_cast<std::uint16_t>(src[2 * i] | src[2 * i + 1] << 8); };
+        return qRgba(curve[word(2)], curve[word(1)], curve[word(0)], alpha13(word(3)));
     });
     opaqueIfNoAlpha(img, alphaSeen);
     return img;
