@@ -11,6 +11,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QImageReader>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtEndian>
@@ -586,12 +587,237 @@ RleCase randomRle8(int w, int h, quint32 seed, QList<int> downRows, int endRow) 
     return c;
 }
 
+// --- Icons --------------------------------------------------------------------------
+
+// One image of an icon: its colours as a bitmap of the given depth, and the mask that
+// makes some pixels transparent (for 32 bits, the alpha of the colours, when given).
+struct IconImage {
+    int width = 0, height = 0, bits = 4;
+    std::function<QRgb(int, int)> colour; // for a palette depth: the palette entry's index in its red
+    std::function<bool(int, int)> transparent;
+    QList<QRgb> palette;
+
+    QByteArray dib() const {
+        Bmp b;
+        b.width = width;
+        b.height = 2 * height; // the colours and the mask
+        b.bits = bits;
+        b.palette = palette;
+        b.pixels =
+            rows(width, height, bits, false,
+                 [this](int x, int y) {
+                     const QRgb c = colour(x, y);
+                     return bits <= 8 ? quint32(qRed(c)) : bits == 24 ? c & 0xFFFFFF : c;
+                 }) +
+            rows(width, height, 1, false, [this](int x, int y) { return transparent(x, y) ? 1u : 0u; });
+        return b.bytes().mid(14); // without the bitmap file's header
+    }
+    // The picture as a viewer must show it.
+    QImage expected(bool ownAlpha) const {
+        return pattern(width, height, [&](int x, int y) {
+            const QRgb c = bits <= 8 ? palette[qRed(colour(x, y))] : colour(x, y);
+            if (ownAlpha)
+                return c;
+            return transparent(x, y) ? qRgba(qRed(c), qGreen(c), qBlue(c), 0) : (c | 0xFF000000);
+        });
+    }
+};
+
+QByteArray iconFile(const QList<QByteArray>& dibs, const QList<QSize>& sizes) {
+    QByteArray f;
+    put16(f, 0);
+    put16(f, 1);
+    put16(f, quint32(dibs.size()));
+    quint32 at = 6 + 16 * quint32(dibs.size());
+    for (int i = 0; i < dibs.size(); ++i) {
+        f.append(char(sizes[i].width() & 0xFF));
+        f.append(char(sizes[i].height() & 0xFF));
+        f.append('\0'); // colours: not relied on
+        f.append('\0');
+        put16(f, 1);
+        put16(f, 0);
+        put32(f, quint32(dibs[i].size()));
+        put32(f, at);
+        at += quint32(dibs[i].size());
+    }
+    for (const QByteArray& d : dibs)
+        f += d;
+    return f;
+}
+
+// The images Qt's own icon reader makes of a file (it loads its plug-in to do so).
+QList<QImage> qtIconImages(const QByteArray& file) {
+    QBuffer buffer;
+    buffer.setData(file);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer, "ico");
+    QList<QImage> images;
+    for (int i = 0; i < std::max(1, reader.imageCount()); ++i) {
+        if (i > 0 && !reader.jumpToImage(i))
+            break;
+        const QImage img = reader.read();
+        if (img.isNull())
+            break;
+        images << img;
+    }
+    return images;
+}
+
+// The same pixels as shown: transparent pixels alike whatever colour they hold.
+void compareShown(const QImage& got, const QImage& want) {
+    comparePixels(
+        got.convertToFormat(QImage::Format_ARGB32_Premultiplied),
+        want.convertToFormat(QImage::Format_ARGB32_Premultiplied).convertToFormat(QImage::Format_ARGB32));
+}
+
+bool iconPlugInLoaded() {
+    QFile maps("/proc/self/maps");
+    return maps.open(QIODevice::ReadOnly) && maps.readAll().contains("libqico");
+}
+
 } // namespace
 
 class BmpReaderTest : public QObject {
     Q_OBJECT
 
 private slots:
+    // First of all: before any other case lets Qt's readers load.
+    void theProgramsIconsNeedNoPlugIn() {
+        QVERIFY(!iconPlugInLoaded());
+        const QStringList icons{"form1/icon.ico",    "form1/mouse.ico",  "buttons/copy.ico",
+                                "buttons/print.ico", "buttons/help.ico", "buttons/exit.ico"};
+        QList<Picture> ours;
+        for (const QString& name : icons) {
+            QFile f(QStringLiteral(KV_RESOURCES) + "/" + name);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            ours << decodePicture(f.readAll(), name);
+        }
+        QVERIFY(!iconPlugInLoaded());
+        // And they are the very images Qt's reader makes of them.
+        for (int i = 0; i < icons.size(); ++i) {
+            QFile f(QStringLiteral(KV_RESOURCES) + "/" + icons[i]);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            const QList<QImage> qt = qtIconImages(f.readAll());
+            QVERIFY(ours[i].isIcon());
+            QCOMPARE(ours[i].images().size(), qt.size());
+            for (int j = 0; j < qt.size(); ++j)
+                compareShown(ours[i].images()[j], qt[j]);
+        }
+        QVERIFY(iconPlugInLoaded()); // the check above can see the plug-in
+    }
+
+    void iconsOfEveryDepth_data() {
+        QTest::addColumn<int>("bits");
+        QTest::addColumn<bool>("ownAlpha");
+        for (int bits : {1, 4, 8, 24, 32})
+            QTest::addRow("%d bits", bits) << bits << false;
+        QTest::addRow("32 bits with alpha") << 32 << true;
+    }
+    void iconsOfEveryDepth() {
+        QFETCH(int, bits);
+        QFETCH(bool, ownAlpha);
+        IconImage big;
+        big.width = 13; // rows and mask rows padded
+        big.height = 7;
+        big.bits = bits;
+        if (bits <= 8)
+            big.palette = somePalette(1 << bits);
+        big.colour = [&](int x, int y) {
+            if (bits <= 8)
+                return qRgb((x + y * 3) % (1 << bits), 0, 0);
+            const QRgb c = rgb24(x, y);
+            return ownAlpha ? qRgba(qRed(c), qGreen(c), qBlue(c), (x * 40 + y) & 0xFF) : c & 0xFFFFFF;
+        };
+        big.transparent = [](int x, int y) { return (x + y) % 3 == 0; };
+        IconImage small = big;
+        small.width = 2;
+        small.height = 3;
+        const QByteArray file = iconFile({big.dib(), small.dib()}, {QSize(13, 7), QSize(2, 3)});
+        const Picture p = decodePicture(file, "prueba.ico");
+        QVERIFY(p.isIcon());
+        QCOMPARE(p.images().size(), 2);
+        compareShown(p.images()[0], big.expected(ownAlpha));
+        compareShown(p.images()[1], small.expected(ownAlpha));
+        // Qt's reader agrees where it reads icons as Windows shows them; it ignores the
+        // mask of 24-bit colours, and shows 32-bit ones whose alpha is zero everywhere as
+        // wholly transparent, where Windows takes the mask.
+        if (bits <= 8 || ownAlpha) {
+            const QList<QImage> qt = qtIconImages(file);
+            QCOMPARE(qt.size(), 2);
+            compareShown(p.images()[0], qt[0]);
+            compareShown(p.images()[1], qt[1]);
+        }
+    }
+
+    void anIconOfThousandsOfBigImagesGivesThoseThatFit() {
+        // 3000 entries, each the same 1024 x 1024 image: 12 GB of pixels, were all read.
+        IconImage i;
+        i.width = i.height = 1024;
+        i.palette = somePalette(16);
+        i.colour = [](int x, int y) { return qRgb((x ^ y) % 16, 0, 0); };
+        i.transparent = [](int, int) { return false; };
+        const QByteArray dib = i.dib();
+        QByteArray f;
+        put16(f, 0);
+        put16(f, 1);
+        put16(f, 3000);
+        for (int e = 0; e < 3000; ++e) {
+            f.append(QByteArray(4, '\0'));
+            put16(f, 1);
+            put16(f, 4);
+            put32(f, quint32(dib.size()));
+            put32(f, 6 + 16 * 3000);
+        }
+        f += dib;
+        const Picture p = decodePicture(f, "prueba.ico");
+        QCOMPARE(p.images().size(), 16); // 16 M pixels
+        compareShown(p.image(), i.expected(false));
+    }
+
+    // Icons this reader leaves to Qt's: what the program shows of them is what Qt's reader
+    // makes of them, or the invalid-picture error; never a crash (also under the
+    // address sanitizer).
+    void unusualAndBrokenIconsAsQtReadsThem_data() {
+        QTest::addColumn<QByteArray>("file");
+        IconImage i;
+        i.width = 5;
+        i.height = 4;
+        i.palette = somePalette(16);
+        i.colour = [](int x, int y) { return qRgb((x * y) % 16, 0, 0); };
+        i.transparent = [](int x, int) { return x == 0; };
+        const QByteArray good = iconFile({i.dib()}, {QSize(5, 4)});
+        QTest::addRow("whole") << good;
+        QTest::addRow("mask cut short") << good.left(good.size() - 3);
+        QTest::addRow("no images") << good.left(4) + QByteArray(2, '\0');
+        QTest::addRow("entries cut short") << good.left(14);
+        QByteArray far = good;
+        set32(far, 18, 0x7FFFFFF0); // the image's offset past the end
+        QTest::addRow("offset past the end") << far;
+        QByteArray odd = good;
+        set32(odd, 22 + 8, 7); // a doubled height that is odd
+        QTest::addRow("odd doubled height") << odd;
+        QByteArray wide = good;
+        set32(wide, 22 + 4, 0x40000000);
+        QTest::addRow("absurd width") << wide;
+        QByteArray rle = good;
+        set32(rle, 22 + 16, 2); // compressed colours
+        QTest::addRow("compressed") << rle;
+        QByteArray png = iconFile({pngHeader(4, 4) + QByteArray(16, '\0')}, {QSize(4, 4)});
+        QTest::addRow("a PNG image") << png;
+    }
+    void unusualAndBrokenIconsAsQtReadsThem() {
+        QFETCH(QByteArray, file);
+        const QList<QImage> qt = qtIconImages(file);
+        try {
+            const Picture p = decodePicture(file, "prueba.ico");
+            QCOMPARE(p.images().size(), qt.size());
+            for (int j = 0; j < qt.size(); ++j)
+                compareShown(p.images()[j], qt[j]);
+        } catch (const RuntimeError& e) {
+            QVERIFY(qt.isEmpty());
+            QCOMPARE(e.code(), ErrorCode::InvalidPicture);
+        }
+    }
     void rgb24InEveryHeader_data() {
         QTest::addColumn<int>("headerSize");
         QTest::addColumn<bool>("topDown");

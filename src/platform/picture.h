@@ -5,6 +5,7 @@
 #include <QList>
 #include <QSize>
 #include <QString>
+#include <optional>
 
 // A decoded picture: a bitmap, or an icon with one or more images. Copies share the
 // pixels, so handing a picture from one picture box to another takes a reference.
@@ -33,6 +34,12 @@ private:
 // Decodes a picture held in memory (a whole picture file). Throws the invalid-picture
 // run-time error when the bytes are not a picture the program can show.
 Picture decodePicture(const QByteArray& bytes, const QString& nameForMessages = {});
+
+// Every image of an icon file (.ico), read without Qt's plug-in, which costs a start-up
+// its loading; transparency as Windows shows it. Images past 16 M pixels in all are
+// left out, the first never. No value for an icon it does not read
+// (a PNG image in it, a compressed or malformed one): Qt's reader is left to try.
+std::optional<QList<QImage>> decodeIconFile(const QByteArray& file);
 
 // Reads and decodes a picture file. An empty name gives an empty picture; a missing,
 // unreadable or undecodable file raises the matching run-time error.

@@ -1,7 +1,9 @@
 // libFuzzer target for the bitmap reader: any input either decodes or raises a
 // run-time error; never a crash, a hang or an out-of-bounds read. Each input is decoded
-// from memory, and read as a file (a file in memory) as LoadPicture reads one.
+// from memory, and read as a file (a file in memory) as LoadPicture reads one; and it is
+// given to the icon reader.
 #include "platform/bmp_reader.h"
+#include "platform/picture.h"
 #include "platform/runtime_error.h"
 
 #include <cstddef>
@@ -18,6 +20,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const QImage img = kv::decodeBmp(data, size);
         (void)img;
     } catch (const kv::RuntimeError&) {
+    }
+    {
+        const auto icon = kv::decodeIconFile(
+            QByteArray::fromRawData(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size)));
+        (void)icon;
     }
     if (file >= 0 && ::ftruncate(file, 0) == 0 &&
         ::pwrite(file, data, size, 0) == static_cast<ssize_t>(size)) {
