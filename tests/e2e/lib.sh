@@ -68,6 +68,9 @@ kv_wait_exit() {
     kill -0 "$pid" 2>/dev/null && return 1
     KV_STATUS=0
     wait "$pid" || KV_STATUS=$?
+    # The X server takes the windows of a program that ended away a moment later: until
+    # then a search by name would find them, and the next start's window is another.
+    while [ -n "$(xdotool search --pid "$pid" 2>/dev/null)" ] && [ $SECONDS -lt "$end" ]; do sleep 0.05; done
 }
 
 # kv_program_folder DIR: a program folder of the test's own: the program file, and
