@@ -84,8 +84,15 @@ if wants viewers; then
                 *) timed "$viewer" "$fig" >>"$out" 2>/dev/null ;;
                 esac
             done
+            # The floors: an empty Qt window mapped; the same painted in the figure's
+            # colour; and painted with one line of text on it, the least that shows a
+            # caption (the font system starts).
             [ "$round" = warm ] || out="$v/$size-minimal.txt"
             build/bin/xmaptime minimal build/bin/minimal_window 2>/dev/null >>"$out"
+            [ "$round" = warm ] || out="$v/$size-painted.txt"
+            timed build/bin/minimal_window --painted 2>/dev/null >>"$out"
+            [ "$round" = warm ] || out="$v/$size-text.txt"
+            timed build/bin/minimal_window --painted --label 2>/dev/null >>"$out"
         done
     done
     col() { awk -v c="$2" '{print $c}' "$v/$1.txt" | median; }
@@ -103,6 +110,8 @@ if wants viewers; then
             eval "counted_${size}_$viewer=$counted"
         done
         printf "%-10s %-8s %12.1f %12s %12s\n" "$size" "empty Qt" "$(col "$size-minimal" 1)" "" ""
+        printf "%-10s %-8s %12.1f %12.1f %12s\n" "$size" "Qt paint" "$(col "$size-painted" 1)" "$(col "$size-painted" 2)" ""
+        printf "%-10s %-8s %12.1f %12.1f %12s\n" "$size" "Qt text" "$(col "$size-text" 1)" "$(col "$size-text" 2)" ""
     done
     echo
     echo "Where our time goes (medians of the start's steps, ms since the process started):"
@@ -134,4 +143,14 @@ STEPS
         "$(ratio "$counted_16mp_ours" "$fastest")" ms "< 1.00 (feh, nsxiv)"
     printf "%-34s %10.1f %10.1f %7s  %-3s %s\n" "1 MP, against an empty Qt window" "$counted_1mp_ours" "$floor" \
         "$(ratio "$counted_1mp_ours" "$floor")" ms "<= 1.20 (its time to map)"
+    # What the same Qt costs for less than ours shows: a window painted, and a window
+    # painted with one line of text, each to its picture on screen, against the same.
+    for floor_of in painted text; do
+        shown=$(col "1mp-$floor_of" 2)
+        printf "%-34s %10.1f %10.1f %7s  %-3s %s\n" "  Qt window, $floor_of, shown" "$shown" "$floor" \
+            "$(ratio "$shown" "$floor")" ms "(a floor, for comparison)"
+    done
+    text=$(col 1mp-text 2)
+    printf "%-34s %10.1f %10.1f %7s  %-3s %s\n" "1 MP, against the Qt window with text" "$counted_1mp_ours" "$text" \
+        "$(ratio "$counted_1mp_ours" "$text")" ms "(its picture on screen)"
 fi
