@@ -96,7 +96,8 @@ if wants viewers; then
         done
     done
     col() { awk -v c="$2" '{print $c}' "$v/$1.txt" | median; }
-    printf "%-10s %-8s %12s %12s %12s\n" "figure" "viewer" "mapped ms" "shown ms" "counted ms"
+    slowest() { awk -v c="$2" '{print $c}' "$v/$1.txt" | sort -n | tail -n 1; }
+    printf "%-10s %-8s %12s %12s %12s %12s\n" "figure" "viewer" "mapped ms" "shown ms" "counted ms" "slowest ms"
     for size in 16mp 1mp; do
         for viewer in ours feh nsxiv; do
             mapped=$(col "$size-$viewer" 1)
@@ -104,9 +105,9 @@ if wants viewers; then
             # Ours maps its window first and paints the figure later: it counts when the
             # figure is on screen. feh and nsxiv decode first and map after (their map
             # time grows with the figure): they count when their window maps.
-            counted=$mapped
-            [ "$viewer" = ours ] && counted=$shown
-            printf "%-10s %-8s %12.1f %12.1f %12.1f\n" "$size" "$viewer" "$mapped" "$shown" "$counted"
+            counted=$mapped worst=$(slowest "$size-$viewer" 1)
+            [ "$viewer" = ours ] && counted=$shown worst=$(slowest "$size-$viewer" 2)
+            printf "%-10s %-8s %12.1f %12.1f %12.1f %12.1f\n" "$size" "$viewer" "$mapped" "$shown" "$counted" "$worst"
             eval "counted_${size}_$viewer=$counted"
         done
         printf "%-10s %-8s %12.1f %12s %12s\n" "$size" "empty Qt" "$(col "$size-minimal" 1)" "" ""

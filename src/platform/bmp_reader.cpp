@@ -197,10 +197,11 @@ int outputDepth(const Header& h) {
 
 // --- Memory for pictures ---------------------------------------------------------------
 
-// From this size on a picture gets pages of its own, in a mapping advised for huge pages:
-// fresh 4 KiB pages cost a fault each (about 2 us, more than writing the page takes),
-// while a 2 MiB page is faulted and cleared at memory speed. Smaller pictures come from
-// the heap.
+// From this size on a picture gets pages of its own, kept for the next picture (below);
+// smaller pictures come from the heap. The mapping starts on a huge page boundary, so a
+// system that gives huge pages of its own accord can use them, but it does not ask for
+// them: on a virtual machine whose host takes freed memory back, a fault that must find
+// a 2 MiB page can take most of a second, where small pages come at a steady cost.
 constexpr std::size_t kMappedBytes = std::size_t(4) << 20;
 constexpr std::size_t kHugePage = std::size_t(2) << 20;
 constexpr std::size_t kPage = 4096;
@@ -269,7 +270,6 @@ Mapping* mapFresh(std::size_t bytes) {
     if (start + m->length < at + mapped)
         ::munmap(reinterpret_cast<void*>(start + m->length), at + mapped - (start + m->length));
     m->start = reinterpret_cast<uchar*>(start);
-    ::madvise(m->start, m->length, MADV_HUGEPAGE); // a hint: without huge pages it works too
     return m.release();
 }
 
