@@ -332,32 +332,28 @@ unsigned cores() {
     return n;
 }
 
-// Runs work(first, end, part) over rows [0, rows): split in two, part 0 on this thread
-// and part 1 on a worker, when there are two cores and the work (in bytes written) is
-// worth it. Both parts have finished when this returns; a failure of either is raised
-// then.
-template <class Work> void inTwo(std::int64_t rows, std::uint64_t bytes, Work&& work) {
-    if (rows < 2 || bytes < kParallelBytes || cores() < 2) {
-        work(std::int64_t(0), rows, 0);
-        return;
-    }
-    const std::int64_t mid = rows / 2;
+// Runs `there` on a worker thread while `here` runs on this one. Both have finished when
+// this returns; a failure of either is raised then. With no thread to be had, `alone`
+// runs here instead.
+template <class There, class Here, class Alone> void onTwoThreads(There&& there, Here&& here, Alone&& alone) {
     std::exception_ptr failure;
     std::thread worker;
     try {
         worker = std::thread([&] {
             try {
-                work(mid, rows, 1);
+                there();
             } catch (...) {
                 failure = std::current_exception();
             }
         });
-    } catch (...) { // no thread to be had: all of it here
-        work(std::int64_t(0), rows, 0);
+    } catch (...) {
+    }
+    if (!worker.joinable()) {
+        alone();
         return;
     }
     try {
-        work(std::int64_t(0), mid, 0);
+        here();
     } catch (...) {
         worker.join();
         throw;
@@ -365,6 +361,19 @@ template <class Work> void inTwo(std::int64_t rows, std::uint64_t bytes, Work&& 
     worker.join();
     if (failure)
         std::rethrow_exception(failure);
+}
+
+// Runs work(first, end, part) over rows [0, rows): split in two, part 0 on this thread
+// and part 1 on a worker, when there are two cores and the work (in bytes written) is
+// worth it.
+template <class Work> void inTwo(std::int64_t rows, std::uint64_t bytes, Work&& work) {
+    if (rows < 2 || bytes < kParallelBytes || cores() < 2) {
+        work(std::int64_t(0), rows, 0);
+        return;
+    }
+    const std::int64_t mid = rows / 2;
+    onTwoThreads([&] { work(mid, rows, 1); }, [&] { work(std::int64_t(0), mid, 0); },
+                 [&] { work(std::int64_t(0), rows, 0); });
 }
 
 // --- Palettes and rows -----------------------------------------------------------------
@@ -790,34 +799,16 @@ QImage readRle(const Bytes& b, const Header& h) {
     // Walking without writing costs about half of decoding: the worker starts further down.
     const std::int64_t splitRow = h.height * 3 / 5;
     std::atomic<std::int64_t> split{-1};
-    std::exception_ptr failure;
-    std::thread worker;
-    try {
-        worker = std::thread([&] {
-            try {
-                RleStream::State s = stream.start();
-                if (stream.walk<false>(s, splitRow, nullptr) != RleStream::AtSplit)
-                    return;
-                std::int64_t none = -1;
-                if (split.compare_exchange_strong(none, static_cast<std::int64_t>(s.pos)))
-                    stream.walk<true>(s, -1, nullptr);
-            } catch (...) {
-                failure = std::current_exception();
-            }
-        });
-    } catch (...) { // no thread to be had: all of it here
-        stream.walk<true>(first, -1, nullptr);
-        return img;
-    }
-    try {
-        stream.walk<true>(first, splitRow, &split);
-    } catch (...) {
-        worker.join();
-        throw;
-    }
-    worker.join();
-    if (failure)
-        std::rethrow_exception(failure);
+    onTwoThreads(
+        [&] {
+            RleStream::State s = stream.start();
+            if (stream.walk<false>(s, splitRow, nullptr) != RleStream::AtSplit)
+                return;
+            std::int64_t none = -1;
+            if (split.compare_exchange_strong(none, static_cast<std::int64_t>(s.pos)))
+                stream.walk<true>(s, -1, nullptr);
+        },
+        [&] { stream.walk<true>(first, splitRow, &split); }, [&] { stream.walk<true>(first, -1, nullptr); });
     return img;
 }
 
