@@ -38,6 +38,12 @@ const FormDesign& form1Design() {
             {K::Image,         "Image1",        0, 3720,  480,  480, kNoTabIndex, "", kDefaultColor, kDefaultColor, Default, ":/form1/mouse.ico"},
             {K::Label,         "Label1",     2760, 4440, 2775,  255,  5, "", kDefaultColor, color::LightBlue},
         },
+        .speech = {
+            {"Drive1",   "Label2", "Elige la unidad de disco"},
+            {"Dir1",     "Label6"},
+            {"File1",    "Label4"},
+            {"Picture1", "Label3"},
+        },
     };
     // clang-format on
     return design;

@@ -42,6 +42,14 @@ struct ControlDesign {
     const char* toolTip = nullptr; // also the control's accessible name
 };
 
+// How a screen reader presents a control besides its own name: the label that a sighted
+// user reads beside it, which names it, and what the control is for.
+struct ControlSpeech {
+    const char* control;
+    const char* label = nullptr; // a label of the same window
+    const char* description = nullptr;
+};
+
 enum class StartUpPosition {
     Manual,         // the client area opens at the design's left and top
     WindowsDefault, // the system chooses where the window opens
@@ -56,7 +64,10 @@ struct FormDesign {
     OleColor foreColor = color::ButtonText;
     const char* icon = nullptr;    // title-bar icon
     const char* picture = nullptr; // drawn at its own size from the client area's top-left corner
+    // The words the window picture shows, for those who cannot see it.
+    std::vector<const char*> pictureText = {};
     std::vector<ControlDesign> controls;
+    std::vector<ControlSpeech> speech = {};
 
     const ControlDesign* control(const char* controlName) const;
 };

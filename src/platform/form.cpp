@@ -1,5 +1,6 @@
 #include "platform/form.h"
 
+#include "platform/accessibility.h"
 #include "platform/controls.h"
 #include "platform/picture.h"
 #include "platform/printing.h"
@@ -92,6 +93,8 @@ void Form::build() {
             QWidget::setTabOrder(tabbable[i - 1].second, tabbable[i].second);
         if (!tabbable.empty())
             tabbable.front().second->setFocus();
+
+        tieLabels(win, design_);
 
         window_ = win;
         widgets_ = std::move(widgets);

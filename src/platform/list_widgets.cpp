@@ -1,5 +1,6 @@
 #include "platform/list_widgets.h"
 
+#include "platform/accessibility.h"
 #include "platform/events.h"
 #include "platform/filesystem.h"
 #include "platform/ole_color.h"
@@ -11,6 +12,7 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QStyledItemDelegate>
+#include <QTimer>
 #include <algorithm>
 
 namespace kv {
@@ -175,6 +177,7 @@ struct FolderRow {
     QString path;
     int level; // how far the row is indented
     bool open; // a folder on the way down to the current one, or the current one
+    int depth; // in the drive's tree: the drive itself is 1
 };
 
 class FolderModel : public QAbstractListModel {
@@ -196,8 +199,12 @@ public:
             return role == Qt::DisplayRole ? r.name : r.path;
         case Qt::DecorationRole:
             return r.open ? openIcon : closedIcon;
-        case Qt::UserRole:
+        case kFolderIndentRole:
             return r.level;
+        case kFolderDepthRole:
+            return r.depth;
+        case kFolderOpenRole:
+            return r.open;
         default:
             return {};
         }
@@ -223,12 +230,12 @@ public:
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override {
         QStyleOptionViewItem o(option);
-        o.rect.setLeft(o.rect.left() + index.data(Qt::UserRole).toInt() * kIndent);
+        o.rect.setLeft(o.rect.left() + index.data(kFolderIndentRole).toInt() * kIndent);
         RowDelegate::paint(painter, o, index);
     }
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
         QSize s = RowDelegate::sizeHint(option, index);
-        s.rwidth() += index.data(Qt::UserRole).toInt() * kIndent;
+        s.rwidth() += index.data(kFolderIndentRole).toInt() * kIndent;
         return s;
     }
 };
@@ -256,16 +263,16 @@ void DirListWidget::fill(const QString& folder, const QStringList& subfolders) {
     const int level = static_cast<int>(parts.size()) + 1; // of the subfolders
     const int shift = std::max(0, level - kMaxIndentLevel);
     const auto indent = [shift](int depth) { return std::max(0, depth - shift); };
-    rows.push_back({root_, root_, 0, true});
+    rows.push_back({root_, root_, 0, true, 1});
     QString so_far = root_ == QLatin1String("/") ? QString() : root_;
     for (int i = 0; i < parts.size(); ++i) {
         so_far += kSeparator + parts[i];
-        rows.push_back({parts[i], so_far, indent(i + 1), true});
+        rows.push_back({parts[i], so_far, indent(i + 1), true, i + 2});
     }
     const int currentRow = static_cast<int>(rows.size()) - 1;
     const QString prefix = folder.endsWith(kSeparator) ? folder : folder + kSeparator;
     for (const QString& name : subfolders)
-        rows.push_back({name, prefix + name, indent(level), false});
+        rows.push_back({name, prefix + name, indent(level), false, level + 1});
     model_->reset(std::move(rows));
     setCurrentIndex(model_->index(currentRow));
     scrollTo(currentIndex(), QAbstractItemView::PositionAtTop);
@@ -300,6 +307,10 @@ QString DirListWidget::rowPath(int row) const {
 
 int DirListWidget::rowCount() const {
     return model_->rowCount();
+}
+
+void DirListWidget::openRow(int row) {
+    open(model_->index(row));
 }
 
 void DirListWidget::open(const QModelIndex& index) {
@@ -406,6 +417,7 @@ void FileListWidget::choose(int row) {
     const QModelIndex index = model_->index(row);
     if (!index.isValid())
         return;
+    announced_ = QModelIndex();
     setCurrentIndex(index);
     selectionModel()->select(index, QItemSelectionModel::ClearAndSelect);
     scrollTo(index);
@@ -413,6 +425,7 @@ void FileListWidget::choose(int row) {
 }
 
 void FileListWidget::clicked() {
+    announceChoice();
     if (leaveLostDrive(this, {path_}))
         return;
     if (onClick)
@@ -435,7 +448,42 @@ bool FileListWidget::chooseName(const QString& name) {
     return true;
 }
 
+void FileListWidget::announceChoice() {
+    const QModelIndex chosen = currentIndex();
+    if (!hasFocus() || !chosen.isValid() || chosen == announced_)
+        return;
+    announced_ = chosen;
+    announceFocusedRow(this, chosen.row());
+}
+
+void FileListWidget::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
+    QListView::currentChanged(current, previous); // tells screen readers, when the list has the focus
+    if (hasFocus())
+        announced_ = current;
+}
+
+void FileListWidget::mousePressEvent(QMouseEvent* e) {
+    announced_ = QModelIndex(); // a new move
+    QListView::mousePressEvent(e);
+}
+
+void FileListWidget::focusInEvent(QFocusEvent* e) {
+    QListView::focusInEvent(e);
+    // Screen readers hear of the list itself first; then of the chosen figure in it.
+    announced_ = QModelIndex();
+    QTimer::singleShot(0, this, [this] {
+        if (selectionModel()->isSelected(currentIndex()))
+            announceChoice();
+    });
+}
+
+void FileListWidget::focusOutEvent(QFocusEvent* e) {
+    announced_ = QModelIndex();
+    QListView::focusOutEvent(e);
+}
+
 void FileListWidget::keyPressEvent(QKeyEvent* e) {
+    announced_ = QModelIndex(); // a new move
     // While no file is chosen (a fresh folder), the first move chooses one: the keys
     // that go up or stay choose the first figure, those that go to the end the last.
     // The list's current row alone would make Down skip the first figure and leave

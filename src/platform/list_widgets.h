@@ -17,6 +17,11 @@ namespace kv {
 // Every row of the folder and file lists is this high, in pixels.
 inline constexpr int kListRowHeight = 15;
 
+// What a row of the folder list holds besides its text: how far it is indented, how
+// deep its folder lies in the drive's tree (the drive itself is 1), and whether its
+// folder is open (the folder shown or one on the way down to it).
+enum FolderRowRole { kFolderIndentRole = Qt::UserRole, kFolderDepthRole, kFolderOpenRole };
+
 class DriveListWidget : public QComboBox {
     Q_OBJECT
 public:
@@ -61,6 +66,8 @@ public:
     // The full path of the folder on a row.
     QString rowPath(int row) const;
     int rowCount() const;
+    // Opens the folder on a row, as a double-click on it does.
+    void openRow(int row);
     std::function<void()> onChange;
 
 protected:
@@ -101,12 +108,20 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* e) override;
+    void mousePressEvent(QMouseEvent* e) override;
     void showEvent(QShowEvent* e) override;
+    void focusInEvent(QFocusEvent* e) override;
+    void focusOutEvent(QFocusEvent* e) override;
+    void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
     QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
                                                          const QEvent* e) const override;
 
 private:
     void clicked();
+    // Tells screen readers that the chosen entry has the focus, unless the move that
+    // chose it told them already.
+    void announceChoice();
+    QPersistentModelIndex announced_; // the entry they last heard of in this move
     FileModel* model_;
     QString path_;
     QString pattern_;

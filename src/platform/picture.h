@@ -25,10 +25,14 @@ public:
     QSize size() const { return image().size(); }
     // All images of an icon, for a window's title bar; a bitmap gives a one-image icon.
     QIcon toIcon() const;
+    // The full path of the file the picture was read from; empty for the program's own.
+    const QString& fileName() const { return fileName_; }
+    void setFileName(const QString& fileName) { fileName_ = fileName; }
 
 private:
     QList<QImage> images_;
     bool icon_ = false;
+    QString fileName_;
 };
 
 // Decodes a picture held in memory (a whole picture file). Throws the invalid-picture

@@ -1,5 +1,6 @@
 #include "platform/runtime.h"
 
+#include "platform/accessibility.h"
 #include "platform/events.h"
 #include "platform/filesystem.h"
 #include "platform/prepared_start.h"
@@ -34,9 +35,11 @@ void ClipboardObject::setData(const Picture& picture) {
 }
 
 Picture Runtime::loadPicture(const QString& fileName) const {
-    if (std::optional<Picture> ready = takePreparedPicture(fileName))
-        return *std::move(ready);
-    return loadPictureFile(fileName);
+    std::optional<Picture> picture = takePreparedPicture(fileName);
+    if (!picture)
+        picture = loadPictureFile(fileName);
+    picture->setFileName(fileName);
+    return *std::move(picture);
 }
 
 void Runtime::end() const {
@@ -55,6 +58,7 @@ void installLook(QApplication& app) {
     font.setPixelSize(11);
     app.setFont(font);
     app.setQuitOnLastWindowClosed(false); // the program ends with its last loaded window
+    installAccessibility();
 }
 
 } // namespace kv

@@ -36,7 +36,8 @@ public:
     void end() const;
 };
 
-// The look every window shares: the style, its palette and the default window font.
+// The look every window shares: the style, its palette and the default window font; and
+// how screen readers see the windows.
 void installLook(QApplication& app);
 
 } // namespace kv

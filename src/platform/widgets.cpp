@@ -1,5 +1,6 @@
 #include "platform/widgets.h"
 
+#include "platform/accessibility.h"
 #include "platform/form.h"
 #include "platform/list_widgets.h"
 #include "platform/units.h"
@@ -76,7 +77,8 @@ bool isWindowed(ControlKind kind) {
 
 // --- FormWindow -------------------------------------------------------------------
 
-FormWindow::FormWindow(Form* form, const FormDesign& design) : QWidget(nullptr), form_(form) {
+FormWindow::FormWindow(Form* form, const FormDesign& design)
+    : QWidget(nullptr), form_(form), design_(design) {
     setObjectName(QString::fromUtf8(design.name));
     setAttribute(Qt::WA_DeleteOnClose, false);
     QPalette pal = palette();
@@ -109,7 +111,9 @@ void FormWindow::closeEvent(QCloseEvent* e) {
 // --- LabelWidget --------------------------------------------------------------------
 
 LabelWidget::LabelWidget(const ControlDesign& d, QWidget* parent)
-    : QWidget(parent), caption_(QString::fromUtf8(d.caption)), border_(d.border == Border::Single3D) {
+    : QLabel(parent), caption_(QString::fromUtf8(d.caption)), border_(d.border == Border::Single3D) {
+    setTextFormat(Qt::PlainText);
+    setText(caption_);
     QPalette pal = palette();
     pal.setColor(QPalette::Window, colorOr(d.backColor, color::ButtonFace));
     pal.setColor(QPalette::WindowText, colorOr(d.foreColor, color::ButtonText));
@@ -122,6 +126,7 @@ void LabelWidget::setCaption(const QString& text) {
     if (text == caption_)
         return;
     caption_ = text;
+    setText(text); // read whole by screen readers, however it shows
     // A text that does not fit (a long path) is shortened in the middle on screen; the
     // whole of it shows as a tooltip.
     setToolTip(fits() ? QString() : caption_);
@@ -188,6 +193,7 @@ void PictureBoxWidget::setPicture(Picture picture) {
     picture_ = std::move(picture);
     shown_ = QImage();
     update();
+    announceNameChanged(this); // it is named by the file it shows
 }
 
 void PictureBoxWidget::paintEvent(QPaintEvent*) {

@@ -4,6 +4,7 @@
 #include "platform/picture.h"
 
 #include <QAbstractButton>
+#include <QLabel>
 #include <QPushButton>
 #include <QWidget>
 
@@ -22,6 +23,7 @@ class FormWindow : public QWidget {
     Q_OBJECT
 public:
     FormWindow(Form* form, const FormDesign& design);
+    const FormDesign& design() const { return design_; }
     void setPicture(Picture picture);
     const Picture& picture() const { return picture_; }
 
@@ -31,12 +33,15 @@ protected:
 
 private:
     Form* form_;
+    const FormDesign& design_;
     Picture picture_;
 };
 
 // A text control without a window of its own: opaque background, text left-aligned and
-// wrapped at the label's width, an optional sunken edge.
-class LabelWidget : public QWidget {
+// wrapped at the label's width, an optional sunken edge. It paints itself; being a
+// QLabel, its text is what screen readers read, and the control it names (its buddy)
+// takes that text as its name.
+class LabelWidget : public QLabel {
     Q_OBJECT
 public:
     LabelWidget(const ControlDesign& d, QWidget* parent);

@@ -1,6 +1,9 @@
 #include "windows/form2.h"
 
 #include "app/globals.h"
+#include "resources/picture_texts.h"
+
+#include <iterator>
 
 namespace kv {
 
@@ -15,6 +18,7 @@ const FormDesign& form2Design() {
         .startUpPosition = StartUpPosition::WindowsDefault,
         .icon = ":/buttons/exit.ico",
         .picture = ":/form2/company.bmp",
+        .pictureText = {std::begin(picture_text::thanks), std::end(picture_text::thanks)},
         .controls = {{.kind = ControlKind::CommandButton,
                       .name = "Command1",
                       .left = 3240,

@@ -1,5 +1,9 @@
 #include "windows/form3.h"
 
+#include "resources/picture_texts.h"
+
+#include <iterator>
+
 namespace kv {
 
 const FormDesign& form3Design() {
@@ -13,6 +17,7 @@ const FormDesign& form3Design() {
         .startUpPosition = StartUpPosition::WindowsDefault,
         .icon = ":/buttons/help.ico",
         .picture = ":/form3/help.bmp",
+        .pictureText = {std::begin(picture_text::helpSheet), std::end(picture_text::helpSheet)},
         .controls = {},
     };
     return design;

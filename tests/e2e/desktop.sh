@@ -67,19 +67,7 @@ if [ "${1:-}" = run ]; then
 fi
 
 if [ "${1:-}" = wayland ]; then
-    command -v weston >/dev/null || { echo "weston is not installed"; exit 77; }
-    ls /usr/lib/*/qt6/plugins/platforms/libqwayland-generic.so >/dev/null 2>&1 ||
-        { echo "Qt's Wayland plugin (qt6-wayland) is not installed"; exit 77; }
-    unset DISPLAY
-    weston --backend=headless-backend.so --socket=kelvaria --idle-time=0 >"$KV_TMP/weston.log" 2>&1 &
-    KV_PIDS+=($!)
-    weston_pid=$!
-    for _ in $(seq 100); do
-        [ -S "$XDG_RUNTIME_DIR/kelvaria" ] && break
-        kill -0 "$weston_pid" 2>/dev/null || { cat "$KV_TMP/weston.log"; fail "weston did not start"; }
-        sleep 0.05
-    done
-    [ -S "$XDG_RUNTIME_DIR/kelvaria" ] || fail "no Wayland socket"
+    kv_start_weston
 
     # The window maps with its title, one top-level window (no message box), then SIGTERM.
     WAYLAND_DISPLAY=kelvaria QT_QPA_PLATFORM=wayland WAYLAND_DEBUG=1 KV_TRACE_EVENTS=1 \

@@ -161,6 +161,25 @@ kv_expect_message() {
     sleep 0.2
 }
 
+# kv_start_weston: a headless Wayland compositor of the test's own, its socket
+# "kelvaria" in XDG_RUNTIME_DIR; no X display is used after it. Skips (77) where weston
+# or Qt's Wayland plugin is missing.
+kv_start_weston() {
+    command -v weston >/dev/null || { echo "weston is not installed"; exit 77; }
+    ls /usr/lib/*/qt6/plugins/platforms/libqwayland-generic.so >/dev/null 2>&1 ||
+        { echo "Qt's Wayland plugin (qt6-wayland) is not installed"; exit 77; }
+    unset DISPLAY
+    weston --backend=headless-backend.so --socket=kelvaria --idle-time=0 >"$KV_TMP/weston.log" 2>&1 &
+    KV_PIDS+=($!)
+    local weston_pid=$!
+    for _ in $(seq 100); do
+        [ -S "$XDG_RUNTIME_DIR/kelvaria" ] && break
+        kill -0 "$weston_pid" 2>/dev/null || { cat "$KV_TMP/weston.log"; fail "weston did not start"; }
+        sleep 0.05
+    done
+    [ -S "$XDG_RUNTIME_DIR/kelvaria" ] || fail "no Wayland socket"
+}
+
 # kv_rss_kib PID: the resident memory of a process, in KiB.
 kv_rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 

@@ -1,6 +1,7 @@
 // The secondary windows' pictures: the help window's contact sheet and the company
 // window's thank-you collage.
 #include "pictures.h"
+#include "resources/picture_texts.h"
 
 #include <QPainter>
 #include <QPainterPath>
@@ -48,10 +49,8 @@ QImage helpSheet() {
     // The introduction.
     p.setFont(crispFont("Liberation Sans", 11));
     p.setPen(grey);
-    p.drawText(
-        QRect(46, 6, 210, 48), Qt::AlignLeft | Qt::AlignTop,
-        QStringLiteral(
-            "Ante cualquier duda o problema,\ncomuníquese con nosotros por\ncualquiera de estas vías:"));
+    p.drawText(QRect(46, 6, 210, 48), Qt::AlignLeft | Qt::AlignTop,
+               QString::fromUtf8(kv::picture_text::helpIntro));
     // The telephone: a red handset on its base.
     p.fillRect(10, 66, 24, 12, red);
     p.fillRect(14, 62, 16, 5, darkRed);
@@ -60,9 +59,9 @@ QImage helpSheet() {
     p.drawRect(10, 62, 24, 16);
     p.setPen(grey);
     p.drawText(QRect(42, 62, 214, 16), Qt::AlignLeft | Qt::AlignVCenter,
-               QStringLiteral("* Teléfono: +1 202 555 0147"));
+               QString::fromUtf8(kv::picture_text::helpPhone));
     p.drawText(QRect(42, 84, 214, 16), Qt::AlignLeft | Qt::AlignVCenter,
-               QStringLiteral("* Correo: ayuda@tramonte.example"));
+               QString::fromUtf8(kv::picture_text::helpMail));
     // A letter with a pen, beside the postal address.
     p.setPen(black);
     p.setBrush(white);
@@ -75,7 +74,7 @@ QImage helpSheet() {
     p.drawPoint(24, 135);
     p.setPen(grey);
     p.drawText(QRect(42, 106, 214, 60), Qt::AlignLeft | Qt::AlignTop,
-               QStringLiteral("Tramonte c.a.\nApartado postal 1234\nVilla Ficticia\nRepública Ejemplar"));
+               QString::fromUtf8(kv::picture_text::helpPostal));
     // A building, beside the second organisation.
     p.setPen(black);
     p.setBrush(orange);
@@ -88,8 +87,7 @@ QImage helpSheet() {
             p.drawRect(11 + k * 8, 182 + r * 7, 4, 4);
     p.setPen(grey);
     p.drawText(QRect(42, 170, 150, 90), Qt::AlignLeft | Qt::AlignTop,
-               QStringLiteral("Escuela de Imagen\nDigital Ejemplar\nAv. Principal 100\nEdificio "
-                              "Central\nPiso 2\nVilla Ficticia"));
+               QString::fromUtf8(kv::picture_text::helpSchool));
     // A small map of the country, with a year across its lower left.
     QPainterPath land;
     land.moveTo(200, 214);
@@ -111,7 +109,8 @@ QImage helpSheet() {
     p.drawRect(204, 228, 12, 10);
     p.setPen(darkRed);
     p.setFont(crispFont("Liberation Sans", 11, true));
-    p.drawText(QRect(194, 240, 40, 16), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("1999"));
+    p.drawText(QRect(194, 240, 40, 16), Qt::AlignLeft | Qt::AlignVCenter,
+               QString::fromUtf8(kv::picture_text::helpYear));
     p.end();
     if (colourCount(img) != 13)
         throw std::runtime_error("help sheet: " + std::to_string(colourCount(img)) + " colours, not 13");
@@ -180,10 +179,9 @@ QImage companyCollage() {
     p.fillRect(0, 130, 545, 100, white);
     p.setPen(red);
     p.setFont(crispFont("Liberation Serif", 23, true));
-    const char* lines[] = {"Gracias por su continuo apoyo.", "Seguiremos trabajando para",
-                           "ofrecerle nuevas y mejores", "soluciones."};
-    for (int i = 0; i < 4; ++i)
-        p.drawText(QRect(0, 132 + i * 24, 545, 24), Qt::AlignCenter, QString::fromUtf8(lines[i]));
+    int line = 0;
+    for (const char* text : kv::picture_text::thanks)
+        p.drawText(QRect(0, 132 + line++ * 24, 545, 24), Qt::AlignCenter, QString::fromUtf8(text));
     // The maker's small logo at the top right.
     p.fillRect(505, 6, 34, 26, black);
     p.setPen(white);
