@@ -12,6 +12,7 @@
 #include "windows/form3.h"
 #include "windows/form4.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -292,12 +293,19 @@ private slots:
         for (int y = 0; y < img.height(); ++y)
             for (int x = 0; x < img.width(); ++x)
                 img.setPixel(x, y, qRgb((x * 37 + y * 11) & 0xFF, (x ^ y) & 0xFF, (x * y) & 0xFF));
-        registry::Form1->Picture1.setPicture(Picture::fromImage(img));
+        Picture shown = Picture::fromImage(img);
+        shown.setFileName(program.folder.filePath("detalle.bmp"));
+        registry::Form1->Picture1.setPicture(shown);
         Form4& print = *registry::Form4;
         QVERIFY(raiseEvent([&] { print.load(); }));
         QVERIFY(print.isLoaded());
         QVERIFY(!print.isVisible()); // printed while still invisible
         QCOMPARE(print.Picture1.picture().image(), img);
+        // A screen reader hears it as the figure it shows.
+        QAccessibleInterface* box = QAccessible::queryAccessibleInterface(print.controlWidget("Picture1"));
+        QCOMPARE(box->role(), QAccessible::Graphic);
+        QCOMPARE(box->text(QAccessible::Name), QStringLiteral("detalle.bmp"));
+        QCOMPARE(box->text(QAccessible::Description), shown.fileName());
         QCOMPARE(pdfPages(pdf), 1);
         // The page carries the window's rendering losslessly: no JPEG anywhere in it.
         QFile page(pdf);
