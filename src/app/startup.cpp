@@ -8,6 +8,7 @@
 #include "platform/runtime.h"
 #include "platform/runtime_error.h"
 #include "platform/signals.h"
+#include "platform/standard_error.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -135,6 +136,7 @@ bool startProgram(const std::optional<QByteArray>& argument) {
 
 int runProgram(int argc, char** argv) {
     startStep("main");
+    installMessageEscaping();
     prepareStart(likelyFigure(argc, argv));
     QApplication app(argc, argv); // takes its own options out of argc and argv
     startStep("qt");

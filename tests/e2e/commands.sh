@@ -194,3 +194,20 @@ if [ -n "${KV_TEST_SPOOL:-}" ]; then
 else
     echo "skipped the refusing print server: no private print server"
 fi
+
+# 9. A broken figure whose name would retitle and clear a terminal, given on the command
+#    line: the message, and on standard error the name with its control characters
+#    escaped.
+mkdir "$KV_TMP/raras"
+hostile=$'x\e]0;PWNED\a\e[2J.bmp'
+printf 'BMnada' >"$KV_TMP/raras/$hostile"
+kv_start "$prog/Kelvar500" "$KV_TMP/raras/$hostile"
+win=$(kv_wait_window "Kelvaria 500") || fail "the main window did not appear for the broken figure"
+read -r wx wy _ _ < <(kv_geometry "$win")
+kv_expect_message "$win" 481 5 || fail "no message for the broken figure"
+grep -qF "error 481: Imagen no válida: $KV_TMP/raras/x\x1b]0;PWNED\x07\x1b[2J.bmp" "$KV_LOG" ||
+    fail "the name is not written escaped on standard error"
+grep -q $'[\x01-\x09\x0b-\x1f\x7f]' "$KV_LOG" && fail "control characters reached standard error"
+kv_click $((wx + 76)) $((wy + 376))
+kv_wait_exit "$KV_PID" 2 || fail "Cerrar did not end the program after the broken figure"
+echo "ok: a name's control characters are written escaped on standard error"
