@@ -79,10 +79,15 @@ top=$(kv_first_row_with "$KV_TMP/packaged.png" $((wx + 80)) $((wy + 154)) 92 308
 [ -n "$top" ] || fail "no open folder highlighted"
 below=$(convert "$KV_TMP/packaged.png" -crop 120x45+$((wx + 42))+$((top + 15)) +repage -format %c histogram:info: | wc -l)
 [ "$below" -gt 2 ] || fail "no categories under the program's folder"
+# A dock or task bar matches the window to the desktop entry by the window's class.
+class=$(xprop -id "$win" WM_CLASS | sed -n 's/^WM_CLASS(STRING) = ".*", "\(.*\)"$/\1/p')
+entry_class=$(sed -n 's/^StartupWMClass=//p' "$share/applications/com.tramonte.Kelvaria500.desktop")
+[ -n "$class" ] && [ "$class" = "$entry_class" ] ||
+    fail "the window's class is '$class', the desktop entry's StartupWMClass '$entry_class'"
 "$KV_XCLOSE" "$win"
 kv_wait_exit "$KV_PID" 5 || fail "the packaged program did not end"
 [ "$KV_STATUS" = 0 ] || fail "exit status $KV_STATUS"
-echo "ok: the packaged program starts among its categories and ends with status 0"
+echo "ok: the packaged program starts among its categories, its window's class is the desktop entry's, and it ends with status 0"
 
 # The command line answers: --help and --version on standard output with status 0, even
 # without a display; an unknown option on standard error with the usage and status 2;
