@@ -263,9 +263,10 @@ private slots:
                 box->accept();
             }
         });
-        // A name that would retitle and clear a terminal, with DEL and a C1 control too:
-        // shown as it is, written on standard error with its control characters escaped.
-        const QString name = QStringLiteral("/figuras/x\x1b]0;PWNED\x07\x1b[2J\x7f\u009b\u00f1.bmp");
+        // A name that would retitle and clear a terminal, with DEL, a C1 control and a line
+        // feed too: shown as it is, written on standard error on one line with its control
+        // characters escaped.
+        const QString name = QStringLiteral("/figuras/x\x1b]0;PWNED\x07\x1b[2J\x7f\u009b\n\u00f1.bmp");
         QTemporaryFile errors;
         QVERIFY(errors.open());
         std::fflush(stderr);
@@ -280,18 +281,18 @@ private slots:
         QVERIFY(shown.contains(QStringLiteral("No se ha encontrado el archivo")));
         QVERIFY(shown.endsWith(QStringLiteral("\n\n") + name));
         QCOMPARE(okText, QStringLiteral("Aceptar"));
-        const QByteArray escaped = QByteArray("/figuras/x\\x1b]0;PWNED\\x07\\x1b[2J\\x7f\\x9b") +
+        const QByteArray escaped = QByteArray("/figuras/x\\x1b]0;PWNED\\x07\\x1b[2J\\x7f\\x9b\\x0a") +
                                    QStringLiteral("\u00f1.bmp").toUtf8();
         QVERIFY(errors.seek(0)); // standard error wrote through the same open file
         QCOMPARE(errors.readAll(),
                  "Kelvaria 500: error 53: No se ha encontrado el archivo: " + escaped + "\n");
         // Qt's messages (the event trace among them) reach whoever handled them before,
-        // here the test's log, escaped the same way.
+        // here the test's log, escaped the same way but for their line feeds.
         const QtMessageHandler before = qInstallMessageHandler(nullptr);
         qInstallMessageHandler(before);
         installMessageEscaping();
-        QTest::ignoreMessage(QtWarningMsg, "aviso: " + escaped);
-        qWarning("aviso: %s", qPrintable(name));
+        QTest::ignoreMessage(QtWarningMsg, "aviso:\n" + QByteArray(escaped).replace("\\x0a", "\n"));
+        qWarning("aviso:\n%s", qPrintable(name));
         qInstallMessageHandler(before);
     }
 

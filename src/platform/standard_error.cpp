@@ -11,19 +11,19 @@ QtMessageHandler previousHandler = nullptr;
 
 void escapingHandler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
     if (previousHandler)
-        previousHandler(type, context, QString::fromUtf8(escapeControls(message)));
+        previousHandler(type, context, QString::fromUtf8(escapeControls(message, LineFeeds::Kept)));
 }
 
 } // namespace
 
-QByteArray escapeControls(const QString& text) {
+QByteArray escapeControls(const QString& text, LineFeeds lineFeeds) {
     const QByteArray utf8 = text.toUtf8();
     QByteArray out;
     out.reserve(utf8.size());
     for (qsizetype i = 0; i < utf8.size(); ++i) {
         const auto byte = static_cast<unsigned char>(utf8[i]);
         unsigned code = 0x100; // none
-        if (byte < 0x20 || byte == 0x7F) {
+        if ((byte < 0x20 && !(byte == '\n' && lineFeeds == LineFeeds::Kept)) || byte == 0x7F) {
             code = byte;
         } else if (byte == 0xC2 && i + 1 < utf8.size()) {
             // U+0080 to U+009F, the C1 controls, are 0xC2 followed by their own code.

@@ -8,12 +8,16 @@
 // it, moving the cursor. They are written escaped instead.
 namespace kv {
 
-// The text as UTF-8 with every control character (C0, DEL and C1) written as \xNN, its
-// code in two hexadecimal digits.
-QByteArray escapeControls(const QString& text);
+// Whether line feeds stay as they are: they move no cursor but to the next line, and
+// some of Qt's messages take several lines.
+enum class LineFeeds { Escaped, Kept };
 
-// Routes Qt's messages (warnings, the event trace) through escapeControls() on their way
-// to whatever handled them before.
+// The text as UTF-8 with every control character (C0, DEL and C1) written as \xNN, its
+// code in two hexadecimal digits; line feeds too, unless kept.
+QByteArray escapeControls(const QString& text, LineFeeds lineFeeds = LineFeeds::Escaped);
+
+// Routes Qt's messages (warnings, the event trace) through escapeControls(), their line
+// feeds kept, on their way to whatever handled them before.
 void installMessageEscaping();
 
 } // namespace kv
