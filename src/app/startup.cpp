@@ -160,26 +160,30 @@ std::optional<int> answerBeforeStart(int argc, char** argv) {
     return std::nullopt;
 }
 
-// What Qt left of the command line: the file or folder (the first argument that is not
-// an option, or the one after "--"), as the system's bytes, so that a name that is not
-// valid text keeps them. Any other argument that starts with "-" is an option nobody
-// knows: it is said on standard error, with the usage, and the program ends with
-// status 2.
+// Where the options end: the position of "--", or argc. Qt takes its own options from
+// the whole command line, "--" or not, so it is given only what comes before.
+int optionsEnd(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::string_view(argv[i]) == "--")
+            return i;
+    return argc;
+}
+
+// The file or folder to open, as the system's bytes, so that a name that is not valid
+// text keeps them: the first of the arguments Qt left (argv up to qtArgc), or else the
+// first after "--" (argv from `operands` to argc). Any argument Qt left that starts
+// with "-" is an option nobody knows: it is said on standard error, with the usage, and
+// the program ends with status 2.
 struct CommandLine {
     std::optional<QByteArray> argument;
     std::optional<int> exitStatus;
 };
 
-CommandLine readCommandLine(int argc, char** argv) {
+CommandLine readCommandLine(int qtArgc, int operands, int argc, char** argv) {
     CommandLine line;
-    bool options = true;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < qtArgc; ++i) {
         const QByteArray arg(argv[i]);
-        if (options && arg == "--") {
-            options = false;
-            continue;
-        }
-        if (options && arg.startsWith('-')) {
+        if (arg.startsWith('-')) {
             std::fprintf(stderr, "kelvar500: opción desconocida: %s\n%s",
                          escapeControls(QString::fromLocal8Bit(arg)).constData(), kUsage);
             line.exitStatus = 2;
@@ -188,6 +192,8 @@ CommandLine readCommandLine(int argc, char** argv) {
         if (!line.argument)
             line.argument = arg;
     }
+    if (!line.argument && operands < argc)
+        line.argument = QByteArray(argv[operands]);
     return line;
 }
 
@@ -221,9 +227,11 @@ int runProgram(int argc, char** argv) {
         return *answered;
     installMessageEscaping();
     prepareStart(likelyFigure(argc, argv));
-    QApplication app(argc, argv); // takes its own options out of argc and argv
+    const int end = optionsEnd(argc, argv);
+    int qtArgc = end;
+    QApplication app(qtArgc, argv); // takes its own options out of qtArgc and argv
     startStep("qt");
-    const CommandLine line = readCommandLine(argc, argv);
+    const CommandLine line = readCommandLine(qtArgc, end + 1, argc, argv);
     if (line.exitStatus) {
         finishPreparedStart();
         return *line.exitStatus;

@@ -109,18 +109,23 @@ status=0 && "$kelvar500" --nada >"$KV_TMP/out" 2>"$KV_TMP/err" || status=$?
 head -n 1 "$KV_TMP/err" | grep -q -- "opción desconocida: --nada" || { cat "$KV_TMP/err"; fail "an unknown option is not named"; }
 grep -q '^Uso: kelvar500' "$KV_TMP/err" || fail "no usage after an unknown option"
 [ "$(kv_windows "Kelvaria 500")" = 0 ] || fail "a window for an unknown option"
-mkdir "$KV_TMP/guion"
+# After --, a file named like an option (the figure is chosen) and a folder named like
+# one of Qt's options, which Qt would otherwise take (the folder is opened).
+mkdir -p "$KV_TMP/guion/-reverse"
 cp "$KV_TMP/root/usr/lib/kelvaria500/Equipos/monitor.bmp" "$KV_TMP/guion/--nada.bmp"
-cd "$KV_TMP/guion"
-KV_TRACE_EVENTS=1 kv_start "$kelvar500" -- --nada.bmp
-cd "$KV_TMP"
-win=$(kv_wait_window "Kelvaria 500") || fail "the program did not open a file named like an option"
-sleep 0.3
-[ "$(grep -E '^[A-Za-z0-9]+\.[A-Za-z]+$' "$KV_LOG" | paste -sd' ')" = \
-    "Form1.Load Dir1.Change Dir1.Change File1.Click" ] || fail "the file after -- was not chosen"
-[ "$(kv_windows "Kelvaria 500")" = 1 ] || fail "a message for the file after --"
-"$KV_XCLOSE" "$win"
-kv_wait_exit "$KV_PID" 5 && [ "$KV_STATUS" = 0 ] || fail "the program did not end with status 0"
+for case in "--nada.bmp:File1.Click" "-reverse:"; do
+    name=${case%%:*}
+    cd "$KV_TMP/guion"
+    KV_TRACE_EVENTS=1 kv_start "$kelvar500" -- "$name"
+    cd "$KV_TMP"
+    win=$(kv_wait_window "Kelvaria 500") || fail "the program did not open $name after --"
+    sleep 0.3
+    [ "$(grep -E '^[A-Za-z0-9]+\.[A-Za-z]+$' "$KV_LOG" | paste -sd' ')" = \
+        "$(echo Form1.Load Dir1.Change Dir1.Change ${case#*:})" ] || fail "$name after -- was not opened"
+    [ "$(kv_windows "Kelvaria 500")" = 1 ] || fail "a message for $name after --"
+    "$KV_XCLOSE" "$win"
+    kv_wait_exit "$KV_PID" 5 && [ "$KV_STATUS" = 0 ] || fail "the program did not end with status 0"
+done
 echo "ok: --help and --version answer without a display, an unknown option gives status 2, -- ends the options"
 
 # A double-click on a BMP file in a file manager: the desktop entry's command line with
