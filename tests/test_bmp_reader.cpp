@@ -1686,6 +1686,23 @@ private slots:
         e.pixels = png;
         QCOMPARE(errorOf(e.bytes()), 7);
         setPictureMemoryLimit(0);
+        // The header alone decides: 94 bytes that declare 16,384 x 16,385 pixels of one
+        // bit, read whole in memory, and the same header with the file padded past what
+        // is read ahead of the rows, in memory and from a file.
+        Bmp one;
+        one.width = 16384;
+        one.height = 16385;
+        one.bits = 1;
+        one.palette = somePalette(2);
+        one.pixels = QByteArray(32, '\x55');
+        QByteArray small = one.bytes();
+        QCOMPARE(small.size(), 94);
+        QByteArray padded = small + QByteArray(4097 - small.size(), '\0');
+        for (const QByteArray& file : {small, padded}) {
+            QCOMPARE(errorOf(file), 7);
+            QVERIFY(writeFile(dir.path() + "/alto.bmp", file));
+            QCOMPARE(loadError(dir.path() + "/alto.bmp"), 7);
+        }
     }
 
     void aFileCutShortWhileReadIsAnInvalidPicture_data() {

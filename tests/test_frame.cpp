@@ -8,6 +8,7 @@
 #include "platform/form.h"
 #include "platform/runtime.h"
 #include "platform/runtime_error.h"
+#include "platform/standard_error.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -15,6 +16,8 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
+#include <cstdio>
+#include <unistd.h>
 
 #include "support.h"
 
@@ -260,11 +263,37 @@ private slots:
                 box->accept();
             }
         });
-        QVERIFY(!raiseEvent([] { throw RuntimeError(ErrorCode::FileNotFound, "/figuras/casa.bmp"); }));
+        // A name that would retitle and clear a terminal, with DEL, a C1 control and a line
+        // feed too: shown as it is, written on standard error on one line with its control
+        // characters escaped.
+        const QString name = QStringLiteral("/figuras/x\x1b]0;PWNED\x07\x1b[2J\x7f\u009b\n\u00f1.bmp");
+        QTemporaryFile errors;
+        QVERIFY(errors.open());
+        std::fflush(stderr);
+        const int savedStderr = ::dup(2);
+        ::dup2(errors.handle(), 2);
+        const bool handled = raiseEvent([&] { throw RuntimeError(ErrorCode::FileNotFound, name); });
+        std::fflush(stderr);
+        ::dup2(savedStderr, 2);
+        ::close(savedStderr);
+        QVERIFY(!handled);
         QVERIFY2(shown.contains("'53'"), qPrintable(shown));
         QVERIFY(shown.contains(QStringLiteral("No se ha encontrado el archivo")));
-        QVERIFY(shown.contains(QStringLiteral("/figuras/casa.bmp")));
+        QVERIFY(shown.endsWith(QStringLiteral("\n\n") + name));
         QCOMPARE(okText, QStringLiteral("Aceptar"));
+        const QByteArray escaped = QByteArray("/figuras/x\\x1b]0;PWNED\\x07\\x1b[2J\\x7f\\x9b\\x0a") +
+                                   QStringLiteral("\u00f1.bmp").toUtf8();
+        QVERIFY(errors.seek(0)); // standard error wrote through the same open file
+        QCOMPARE(errors.readAll(),
+                 "Kelvaria 500: error 53: No se ha encontrado el archivo: " + escaped + "\n");
+        // Qt's messages (the event trace among them) reach whoever handled them before,
+        // here the test's log, escaped the same way but for their line feeds.
+        const QtMessageHandler before = qInstallMessageHandler(nullptr);
+        qInstallMessageHandler(before);
+        installMessageEscaping();
+        QTest::ignoreMessage(QtWarningMsg, "aviso:\n" + QByteArray(escaped).replace("\\x0a", "\n"));
+        qWarning("aviso:\n%s", qPrintable(name));
+        qInstallMessageHandler(before);
     }
 
     void everyErrorNumberHasASpanishDescription() {

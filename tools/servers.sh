@@ -11,6 +11,10 @@
 #   start_servers NAME [--window-manager]
 #                        the X server and the print server: sets CUPS_SERVER and
 #                        KV_TEST_SPOOL (when the print server runs) too.
+#   start_print_server DIR
+#                        a print server alone, in the folder DIR (made): sets CUPS_SERVER,
+#                        KV_TEST_SPOOL (when its queue was made) and print_pid, the PID
+#                        of the server, which the caller stops.
 
 start_display() {
 work=$(mktemp -d "/tmp/$1.XXXXXX")
@@ -54,10 +58,14 @@ fi
 
 start_servers() {
 start_display "$@"
+start_print_server "$work/cups"
+pids+=("$print_pid")
+}
 
+start_print_server() {
 # A private print server with its own folder, socket and spool, and a default queue that
 # keeps every job's document; the machine's own printers and settings are not touched.
-cups="$work/cups"
+local cups=$1
 mkdir -p "$cups/spool" "$cups/tmp" "$cups/cache" "$cups/state" "$cups/log"
 chmod 0700 "$cups/spool"
 cat >"$cups/cups-files.conf" <<CONF
@@ -88,7 +96,7 @@ LogLevel warn
 </Policy>
 CONF
 /usr/sbin/cupsd -f -c "$cups/cupsd.conf" -s "$cups/cups-files.conf" >"$cups/log/cupsd.out" 2>&1 &
-pids+=($!)
+print_pid=$!
 export CUPS_SERVER="$cups/cups.sock"
 for _ in $(seq 100); do
     lpstat -r 2>/dev/null | grep -q "is running" && break

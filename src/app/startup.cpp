@@ -8,6 +8,7 @@
 #include "platform/runtime.h"
 #include "platform/runtime_error.h"
 #include "platform/signals.h"
+#include "platform/standard_error.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -16,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -109,6 +111,92 @@ QByteArray likelyFigure(int argc, char** argv) {
     return path;
 }
 
+// How the program is called, for --help and after an unknown option.
+constexpr char kUsage[] =
+    "Uso: kelvar500 [OPCIÓN]... [--] [ARCHIVO | CARPETA]\n"
+    "Muestra figuras en mapa de bits (BMP). Con un archivo, abre su carpeta y lo muestra;\n"
+    "con una carpeta, abre esa carpeta; sin nada, abre la carpeta del programa.\n"
+    "\n"
+    "  --help       muestra esta ayuda y termina\n"
+    "  --version    muestra la versión y termina\n"
+    "  --           fin de las opciones: lo que sigue es el archivo o la carpeta, aunque\n"
+    "               empiece por un guion\n"
+    "\n"
+    "Opciones de Qt, la biblioteca de la interfaz (también con dos guiones):\n"
+    "  -platform NOMBRE[:OPCIONES]  el sistema de ventanas: xcb (X11), wayland, offscreen\n"
+    "  -display PANTALLA            la pantalla de X11 (con xcb)\n"
+    "  -geometry GEOMETRÍA          el tamaño y la posición de la primera ventana (con xcb)\n"
+    "  -qwindowgeometry GEOMETRÍA   lo mismo en cualquier sistema de ventanas\n"
+    "  -qwindowtitle TÍTULO         el título de la primera ventana\n"
+    "  -qwindowicon ICONO           el icono de las ventanas\n"
+    "  -name NOMBRE                 el nombre de recurso de las ventanas (con xcb)\n"
+    "  -style ESTILO                el estilo de los controles\n"
+    "  -stylesheet ARCHIVO          una hoja de estilo para los controles\n"
+    "  -reverse                     la interfaz de derecha a izquierda\n"
+    "  -platformpluginpath RUTA     dónde buscar los complementos de plataforma\n"
+    "  -platformtheme TEMA          el tema de la plataforma\n"
+    "  -plugin COMPLEMENTO          carga un complemento de entrada más\n"
+    "  -session SESIÓN              la sesión que se restaura\n"
+    "  -nograb, -dograb             si el programa puede capturar el ratón y el teclado\n"
+    "  -widgetcount                 al terminar, cuántos controles quedaron\n";
+
+// --help and --version, answered from the command line as it was given, before Qt is
+// started (Qt would need a display): the status to end with, or none to go on. Only
+// options count, up to "--".
+std::optional<int> answerBeforeStart(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg(argv[i]);
+        if (arg == "--")
+            break;
+        if (arg == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("Kelvaria 500 %s\n", KV_VERSION);
+            return 0;
+        }
+    }
+    return std::nullopt;
+}
+
+// Where the options end: the position of "--", or argc. Qt takes its own options from
+// the whole command line, "--" or not, so it is given only what comes before.
+int optionsEnd(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::string_view(argv[i]) == "--")
+            return i;
+    return argc;
+}
+
+// The file or folder to open, as the system's bytes, so that a name that is not valid
+// text keeps them: the first of the arguments Qt left (argv up to qtArgc), or else the
+// first after "--" (argv from `operands` to argc). Any argument Qt left that starts
+// with "-" is an option nobody knows: it is said on standard error, with the usage, and
+// the program ends with status 2.
+struct CommandLine {
+    std::optional<QByteArray> argument;
+    std::optional<int> exitStatus;
+};
+
+CommandLine readCommandLine(int qtArgc, int operands, int argc, char** argv) {
+    CommandLine line;
+    for (int i = 1; i < qtArgc; ++i) {
+        const QByteArray arg(argv[i]);
+        if (arg.startsWith('-')) {
+            std::fprintf(stderr, "kelvar500: opción desconocida: %s\n%s",
+                         escapeControls(QString::fromLocal8Bit(arg)).constData(), kUsage);
+            line.exitStatus = 2;
+            return line;
+        }
+        if (!line.argument)
+            line.argument = arg;
+    }
+    if (!line.argument && operands < argc)
+        line.argument = QByteArray(argv[operands]);
+    return line;
+}
+
 } // namespace
 
 bool startProgram(const std::optional<QByteArray>& argument) {
@@ -135,9 +223,19 @@ bool startProgram(const std::optional<QByteArray>& argument) {
 
 int runProgram(int argc, char** argv) {
     startStep("main");
+    if (const std::optional<int> answered = answerBeforeStart(argc, argv))
+        return *answered;
+    installMessageEscaping();
     prepareStart(likelyFigure(argc, argv));
-    QApplication app(argc, argv); // takes its own options out of argc and argv
+    const int end = optionsEnd(argc, argv);
+    int qtArgc = end;
+    QApplication app(qtArgc, argv); // takes its own options out of qtArgc and argv
     startStep("qt");
+    const CommandLine line = readCommandLine(qtArgc, end + 1, argc, argv);
+    if (line.exitStatus) {
+        finishPreparedStart();
+        return *line.exitStatus;
+    }
     traceStart();
     QApplication::setApplicationName(QStringLiteral("Kelvar500"));
     // No display name: a desktop would append it to every window's title, and each
@@ -146,12 +244,7 @@ int runProgram(int argc, char** argv) {
     installLook(app);
     endOnTerminationSignals();
 
-    // The first argument that Qt left, by position, as the system's bytes: a name that is
-    // not valid text keeps them.
-    std::optional<QByteArray> argument;
-    if (argc > 1)
-        argument = QByteArray(argv[1]);
-    const bool started = startProgram(argument);
+    const bool started = startProgram(line.argument);
     // Without a main window (its message was shown) there is nothing to go on with,
     // unless the program was ended meanwhile (a signal while the message was up).
     int status = 0;

@@ -99,8 +99,19 @@ bool isWindowsHeaderSize(std::uint32_t s) {
     return s == 40 || s == 52 || s == 56 || s == 108 || s == 124;
 }
 
+// The depth of the picture a header makes, in bits per pixel.
+int outputDepth(const Header& h) {
+    if (h.bits <= 8 || h.compression == BI_RLE8 || h.compression == BI_RLE4)
+        return 8;
+    if (h.bits == 24 && (h.compression == BI_RGB || h.compression == OS2_RLE24))
+        return 24;
+    return 32;
+}
+
 // The header, from the file's first bytes `b` (all of it, or at least its first
-// kHeadBytes) and the size of the whole file.
+// kHeadBytes) and the size of the whole file. A picture larger than the program takes
+// raises the out-of-memory error as soon as its size and depth are known: the number
+// depends on the header alone, not on whatever else is wrong with the file.
 Header readHeader(const Bytes& b, std::uint64_t fileSize) {
     if (!looksLikeBmp(b.p, b.n))
         invalid();
@@ -172,6 +183,8 @@ Header readHeader(const Bytes& b, std::uint64_t fileSize) {
     default:
         invalid();
     }
+    if (!embedded) // an embedded picture's own size counts, checked as it is read
+        checkPictureSize(h.width, h.height, outputDepth(h));
     h.paletteAt = end;
     std::uint64_t paletteBytes = 0;
     if (h.bits <= 8 && !embedded) {
@@ -184,15 +197,6 @@ Header readHeader(const Bytes& b, std::uint64_t fileSize) {
     if (h.pixelsAt < 14 + static_cast<std::size_t>(std::min<std::uint32_t>(hs, 124)) || h.pixelsAt > fileSize)
         invalid();
     return h;
-}
-
-// The depth of the picture a header makes, in bits per pixel.
-int outputDepth(const Header& h) {
-    if (h.bits <= 8 || h.compression == BI_RLE8 || h.compression == BI_RLE4)
-        return 8;
-    if (h.bits == 24 && (h.compression == BI_RGB || h.compression == OS2_RLE24))
-        return 24;
-    return 32;
 }
 
 // --- Memory for pictures ---------------------------------------------------------------
@@ -1264,9 +1268,7 @@ QImage readBmpFile(int fd, std::uint64_t size) {
     const std::size_t headLength = readFileAt(fd, 0, headBytes, std::min<std::uint64_t>(size, kHeadBytes));
     const Bytes head{headBytes, headLength};
     if (headLength < size) {
-        const Header h = readHeader(head, size);
-        if (h.compression != BI_JPEG && h.compression != BI_PNG)
-            checkPictureSize(h.width, h.height, outputDepth(h)); // before reading the rest
+        const Header h = readHeader(head, size); // its size checked before reading the rest
         if (h.compression == BI_RGB && (h.bits == 8 || h.bits == 24)) {
             QImage img = readRowsFromFile(fd, head, h);
             if (h.profileBytes) {

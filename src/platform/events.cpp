@@ -2,6 +2,7 @@
 
 #include "platform/form.h"
 #include "platform/runtime_error.h"
+#include "platform/standard_error.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -26,9 +27,12 @@ std::vector<Form*> loadedForms;
 
 void showMessageBox(const RuntimeError& error) {
     // Written on standard error too, for whoever follows the program from a terminal
-    // or a log.
-    std::fprintf(stderr, "Kelvaria 500: error %d: %s%s%s\n", error.number(), qPrintable(error.description()),
-                 error.detail().isEmpty() ? "" : ": ", qPrintable(error.detail()));
+    // or a log; a name's control characters escaped there, shown as they are in the box.
+    QString line = QStringLiteral("Kelvaria 500: error ") + QString::number(error.number()) +
+                   QStringLiteral(": ") + error.description();
+    if (!error.detail().isEmpty())
+        line += QStringLiteral(": ") + error.detail();
+    std::fprintf(stderr, "%s\n", escapeControls(line).constData());
     QMessageBox box(QMessageBox::Critical, QStringLiteral("Kelvaria 500"), error.message(), QMessageBox::Ok);
     box.button(QMessageBox::Ok)->setText(QStringLiteral("Aceptar"));
     box.exec();

@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QPrinter>
 #include <QPrinterInfo>
+#include <cups/cups.h>
 
 namespace kv {
 
@@ -56,6 +57,12 @@ void printPage(const QImage& image, const QString& jobName) {
         throw RuntimeError(ErrorCode::PrinterError, printer->printerName());
     if (printer->printerState() == QPrinter::Error)
         throw RuntimeError(ErrorCode::PrinterError, printer->printerName());
+    // Qt hands the page to the print server as it ends, and looks at no answer: a queue
+    // that refuses jobs, or a server that has gone, would pass for a printed page. The
+    // print system's client keeps its last answer for the thread; 0x0400 and above are
+    // failures, with the server's own words for the reason.
+    if (printFile().isEmpty() && cupsLastError() >= IPP_STATUS_ERROR_BAD_REQUEST)
+        throw RuntimeError(ErrorCode::PrinterError, QString::fromUtf8(cupsLastErrorString()));
 }
 
 } // namespace kv

@@ -155,3 +155,59 @@ xdotool windowfocus --sync "$win" key --delay 80 Tab Tab Tab Return
 kv_wait_exit "$KV_PID" 2 || fail "Enter on Cerrar did not end the program"
 [ "$KV_STATUS" = 0 ] || fail "exit status $KV_STATUS after Enter on Cerrar"
 echo "ok: Enter on the focused Cerrar ends the program with status 0"
+
+# 8. A print server of this test's own that refuses the job, then takes jobs again, then
+#    has gone: the printer error with the server's reason and no page, a page again, and
+#    the printer error once more.
+if [ -n "${KV_TEST_SPOOL:-}" ]; then
+    source "$KV_SOURCE/tools/servers.sh"
+    unset KV_TEST_SPOOL
+    start_print_server "$KV_TMP/cups" >/dev/null
+    KV_PIDS+=("$print_pid")
+    [ -n "${KV_TEST_SPOOL:-}" ] || fail "the test's own print server did not start"
+    queue=$(lpstat -d | sed -n 's/.*: //p')
+    kv_start "$prog/Kelvar500"
+    win=$(kv_wait_window "Kelvaria 500") || fail "the main window did not appear for the refusing queue"
+    read -r wx wy _ _ < <(kv_geometry "$win")
+    sleep 0.3
+    cupsreject "$queue"
+    at 256 368
+    kv_expect_message "$win" 482 5 || fail "no printer error when the queue refuses jobs"
+    grep -qF "error 482: Error de impresora: Destination \"$queue\" is not accepting jobs." "$KV_LOG" ||
+        fail "the message does not give the server's reason"
+    [ "$(kv_windows Print)" = 0 ] || fail "a print window after the refused job"
+    cupsaccept "$queue"
+    at 256 368
+    printwin=$(kv_wait_window "Print") || fail "no print window once the queue takes jobs again"
+    kv_wait_jobs 1 || fail "no page once the queue takes jobs again"
+    [ "$(kv_spool_jobs)" = 1 ] || fail "the refused job reached the queue"
+    "$KV_XCLOSE" "$printwin"
+    sleep 0.4
+    kill "$print_pid"
+    wait "$print_pid" 2>/dev/null || true
+    at 256 368
+    kv_expect_message "$win" 482 5 || fail "no printer error with the print server gone"
+    [ "$(kv_windows Print)" = 0 ] || fail "a print window with the print server gone"
+    kv_click $((wx + 76)) $((wy + 376))
+    kv_wait_exit "$KV_PID" 2 && [ "$KV_STATUS" = 0 ] || fail "Cerrar did not end the program after printer errors"
+    echo "ok: a refused job and a print server gone give the printer error with the reason; accepting again prints"
+else
+    echo "skipped the refusing print server: no private print server"
+fi
+
+# 9. A broken figure whose name would retitle and clear a terminal, given on the command
+#    line: the message, and on standard error the name with its control characters
+#    escaped.
+mkdir "$KV_TMP/raras"
+hostile=$'x\e]0;PWNED\a\e[2J.bmp'
+printf 'BMnada' >"$KV_TMP/raras/$hostile"
+kv_start "$prog/Kelvar500" "$KV_TMP/raras/$hostile"
+win=$(kv_wait_window "Kelvaria 500") || fail "the main window did not appear for the broken figure"
+read -r wx wy _ _ < <(kv_geometry "$win")
+kv_expect_message "$win" 481 5 || fail "no message for the broken figure"
+grep -qF "error 481: Imagen no válida: $KV_TMP/raras/x\x1b]0;PWNED\x07\x1b[2J.bmp" "$KV_LOG" ||
+    fail "the name is not written escaped on standard error"
+grep -q $'[\x01-\x09\x0b-\x1f\x7f]' "$KV_LOG" && fail "control characters reached standard error"
+kv_click $((wx + 76)) $((wy + 376))
+kv_wait_exit "$KV_PID" 2 || fail "Cerrar did not end the program after the broken figure"
+echo "ok: a name's control characters are written escaped on standard error"

@@ -78,13 +78,17 @@ if [ "${1:-}" = wayland ]; then
         sleep 0.1
     done
     sleep 0.5
+    # A dock matches the window to the desktop entry by its app id: the entry's name.
+    entry=$(basename "$KV_SOURCE"/src/resources/linux/*.desktop .desktop)
+    grep -q "xdg_toplevel@[0-9]*\.set_app_id(\"$entry\")" "$KV_LOG" ||
+        fail "the app id is not $entry: $(grep -o 'set_app_id(.*)' "$KV_LOG")"
     [ "$(events)" = "Form1.Load Dir1.Change Dir1.Change File1.Click" ] || fail "events under Wayland: $(events)"
     [ "$(grep -c 'xdg_wm_base@[0-9]*\.get_xdg_surface' "$KV_LOG")" = 1 ] || fail "more than one window (a message?)"
     grep -q 'wl_display@1\.error' "$KV_LOG" && fail "a Wayland protocol error"
     kill -TERM "$KV_PID"
     kv_wait_exit "$KV_PID" 5 || fail "SIGTERM did not end the program under Wayland"
     [ "$KV_STATUS" = 0 ] || fail "exit status $KV_STATUS after SIGTERM under Wayland"
-    echo "ok: under Wayland the window maps titled Kelvaria 500, opens the figure given, and SIGTERM ends it with status 0"
+    echo "ok: under Wayland the window maps titled Kelvaria 500 with the desktop entry's app id, opens the figure given, and SIGTERM ends it with status 0"
     exit 0
 fi
 

@@ -79,10 +79,54 @@ top=$(kv_first_row_with "$KV_TMP/packaged.png" $((wx + 80)) $((wy + 154)) 92 308
 [ -n "$top" ] || fail "no open folder highlighted"
 below=$(convert "$KV_TMP/packaged.png" -crop 120x45+$((wx + 42))+$((top + 15)) +repage -format %c histogram:info: | wc -l)
 [ "$below" -gt 2 ] || fail "no categories under the program's folder"
+# A dock or task bar matches the window to the desktop entry by the window's class.
+class=$(xprop -id "$win" WM_CLASS | sed -n 's/^WM_CLASS(STRING) = ".*", "\(.*\)"$/\1/p')
+entry_class=$(sed -n 's/^StartupWMClass=//p' "$share/applications/com.tramonte.Kelvaria500.desktop")
+[ -n "$class" ] && [ "$class" = "$entry_class" ] ||
+    fail "the window's class is '$class', the desktop entry's StartupWMClass '$entry_class'"
 "$KV_XCLOSE" "$win"
 kv_wait_exit "$KV_PID" 5 || fail "the packaged program did not end"
 [ "$KV_STATUS" = 0 ] || fail "exit status $KV_STATUS"
-echo "ok: the packaged program starts among its categories and ends with status 0"
+echo "ok: the packaged program starts among its categories, its window's class is the desktop entry's, and it ends with status 0"
+
+# The command line answers: --help and --version on standard output with status 0, even
+# without a display; an unknown option on standard error with the usage and status 2;
+# after --, a file named like an option is a file.
+kelvar500="$KV_TMP/root/usr/bin/kelvar500"
+headless() { env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$kelvar500" "$@" >"$KV_TMP/out" 2>"$KV_TMP/err"; }
+status=0 && headless --help || status=$?
+[ "$status" = 0 ] && [ ! -s "$KV_TMP/err" ] || { cat "$KV_TMP/err"; fail "--help: status $status"; }
+grep -q '^Uso: kelvar500 \[OPCIÓN\]\.\.\. \[--\] \[ARCHIVO | CARPETA\]$' "$KV_TMP/out" || fail "--help gives no usage"
+for option in --help --version -platform -style -geometry; do
+    grep -q "^ *$option" "$KV_TMP/out" || fail "the usage does not name $option"
+done
+version=$(sed -n 's/.*VALUE "ProductVersion", "\(.*\)".*/\1/p' "$KV_SOURCE/src/resources/kelvar500.rc")
+status=0 && headless --version || status=$?
+[ "$status" = 0 ] && [ "$(cat "$KV_TMP/out")" = "Kelvaria 500 $version" ] && [ ! -s "$KV_TMP/err" ] ||
+    fail "--version: status $status, '$(cat "$KV_TMP/out")'"
+status=0 && "$kelvar500" --nada >"$KV_TMP/out" 2>"$KV_TMP/err" || status=$?
+[ "$status" = 2 ] && [ ! -s "$KV_TMP/out" ] || fail "an unknown option: status $status"
+head -n 1 "$KV_TMP/err" | grep -q -- "opción desconocida: --nada" || { cat "$KV_TMP/err"; fail "an unknown option is not named"; }
+grep -q '^Uso: kelvar500' "$KV_TMP/err" || fail "no usage after an unknown option"
+[ "$(kv_windows "Kelvaria 500")" = 0 ] || fail "a window for an unknown option"
+# After --, a file named like an option (the figure is chosen) and a folder named like
+# one of Qt's options, which Qt would otherwise take (the folder is opened).
+mkdir -p "$KV_TMP/guion/-reverse"
+cp "$KV_TMP/root/usr/lib/kelvaria500/Equipos/monitor.bmp" "$KV_TMP/guion/--nada.bmp"
+for case in "--nada.bmp:File1.Click" "-reverse:"; do
+    name=${case%%:*}
+    cd "$KV_TMP/guion"
+    KV_TRACE_EVENTS=1 kv_start "$kelvar500" -- "$name"
+    cd "$KV_TMP"
+    win=$(kv_wait_window "Kelvaria 500") || fail "the program did not open $name after --"
+    sleep 0.3
+    [ "$(grep -E '^[A-Za-z0-9]+\.[A-Za-z]+$' "$KV_LOG" | paste -sd' ')" = \
+        "$(echo Form1.Load Dir1.Change Dir1.Change ${case#*:})" ] || fail "$name after -- was not opened"
+    [ "$(kv_windows "Kelvaria 500")" = 1 ] || fail "a message for $name after --"
+    "$KV_XCLOSE" "$win"
+    kv_wait_exit "$KV_PID" 5 && [ "$KV_STATUS" = 0 ] || fail "the program did not end with status 0"
+done
+echo "ok: --help and --version answer without a display, an unknown option gives status 2, -- ends the options"
 
 # A double-click on a BMP file in a file manager: the desktop entry's command line with
 # %f replaced by the file. The figure is chosen in its folder and shown.
