@@ -14,7 +14,9 @@ static void le32(unsigned char* p, uint32_t v) {
     p[3] = (unsigned char)(v >> 24);
 }
 
-static int clamp(int v) { return v < 0 ? 0 : v > 255 ? 255 : v; }
+static int clamp(int v) {
+    return v < 0 ? 0 : v > 255 ? 255 : v;
+}
 
 int main(int argc, char** argv) {
     if (argc < 4) {
@@ -49,12 +51,13 @@ int main(int argc, char** argv) {
         return 1;
     for (long x = 0; x < w; ++x)
         for (int c = 0; c < 3; ++c)
-            across[x * 3 + c] = (int)(50 * sin((double)x * (0.004 + 0.002 * c) + c) +
-                                      18 * sin((double)x * 0.031 + 2.0 * c));
+            across[x * 3 + c] =
+                (int)(50 * sin((double)x * (0.004 + 0.002 * c) + c) + 18 * sin((double)x * 0.031 + 2.0 * c));
     for (long y = 0; y < h; ++y) {
         int down[3];
         for (int c = 0; c < 3; ++c)
-            down[c] = 120 + (int)(45 * sin((double)y * (0.003 + 0.0015 * c) + 1.5 * c) + 14 * sin((double)y * 0.023));
+            down[c] = 120 + (int)(45 * sin((double)y * (0.003 + 0.0015 * c) + 1.5 * c) +
+                                  14 * sin((double)y * 0.023));
         for (long x = 0; x < w; ++x) {
             seed ^= seed << 13;
             seed ^= seed >> 17;

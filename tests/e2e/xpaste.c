@@ -127,8 +127,8 @@ int main(int argc, char** argv) {
             do
                 next_event(d, w, PropertyNotify, &e);
             while (e.xproperty.atom != prop || e.xproperty.state != PropertyNewValue);
-            if (XGetWindowProperty(d, w, prop, 0, LONG_MAX / 4, False, AnyPropertyType, &type, &format, &count,
-                                   &left, &data) != Success) {
+            if (XGetWindowProperty(d, w, prop, 0, LONG_MAX / 4, False, AnyPropertyType, &type, &format,
+                                   &count, &left, &data) != Success) {
                 ok = 0;
                 break;
             }
