@@ -10,24 +10,11 @@ namespace kv {
 
 namespace {
 
-// What tells one state of a file from another.
-struct FileState {
-    dev_t device;
-    ino_t inode;
-    off_t size;
-    timespec modified, changed;
-    bool operator==(const FileState& o) const {
-        return device == o.device && inode == o.inode && size == o.size &&
-               modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
-               changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
-    }
-};
-
 std::optional<FileState> stateOf(const QByteArray& path) {
     struct stat st {};
     if (path.isEmpty() || ::stat(path.constData(), &st) != 0 || !S_ISREG(st.st_mode))
         return std::nullopt;
-    return FileState{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+    return FileState::of(st);
 }
 
 struct Prepared {
