@@ -258,6 +258,10 @@ bool writeHeader(const QImage& image, const Plan& plan, QByteArray& out) {
         if (alphas > 0)
             png_set_tRNS(png, info, alpha, alphas, nullptr);
     }
+    // The resolution Qt's writer would state.
+    if (image.dotsPerMeterX() > 0 && image.dotsPerMeterY() > 0)
+        png_set_pHYs(png, info, png_uint_32(image.dotsPerMeterX()), png_uint_32(image.dotsPerMeterY()),
+                     PNG_RESOLUTION_METER);
     png_write_info(png, info);
     png_destroy_write_struct(&png, &info);
     return true;

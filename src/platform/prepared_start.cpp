@@ -35,6 +35,23 @@ Prepared& prepared() {
     return p;
 }
 
+// Made before the application had a screen, a bitmap took Qt's resolution without one;
+// it gets the screen's, as every picture decoded from now on has (the clipboard's BMP
+// and PNG state it). It is the image's one holder: the resolution changes in place.
+Picture withScreenResolution(Picture picture) {
+    if (picture.isIcon())
+        return picture;
+    const QImage now(1, 1, QImage::Format_RGB32);
+    QImage image = picture.image();
+    const std::optional<FileState> source = picture.source();
+    picture = Picture();
+    image.setDotsPerMeterX(now.dotsPerMeterX());
+    image.setDotsPerMeterY(now.dotsPerMeterY());
+    Picture adjusted = Picture::fromImage(std::move(image));
+    adjusted.setSource(source);
+    return adjusted;
+}
+
 } // namespace
 
 void prepareStart(const QByteArray& pictureFile) {
@@ -71,7 +88,7 @@ std::optional<Picture> takePreparedPicture(const QString& fileName) {
         return std::nullopt;
     std::optional<Picture> taken;
     if (stateOf(nativePath(fileName)) == p.state)
-        taken = std::move(p.picture);
+        taken = withScreenResolution(std::move(p.picture));
     p.state.reset();
     p.picture = Picture();
     return taken;
