@@ -217,4 +217,8 @@ kv_wait_exit "$KV_PID" 10 || fail "SIGTERM right after a copy did not end the pr
 kv_wait_exit "$keeper" 2 || fail "the clipboard manager was not asked to keep the clipboard"
 [ "$KV_STATUS" = 0 ] || fail "the clipboard manager got nothing"
 same "$category/dosmp.bmp" "$KV_TMP/kept.png" || fail "the clipboard manager kept other pixels than the figure's"
+# The PNG states the screen's resolution (96 dpi), as for a figure clicked: the figure
+# from the command line was decoded before the program had a screen.
+resolution=$(identify -format '%x %U' "$KV_TMP/kept.png" | awk '{printf "%.1f %s", $1, $2}')
+[ "$resolution" = "37.8 PixelsPerCentimeter" ] || fail "the copied PNG states $resolution, not 96 dpi"
 echo "ok: SIGTERM right after copying a 2 MP figure: status 0, and the clipboard manager keeps it"
