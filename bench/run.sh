@@ -2,11 +2,11 @@
 # Builds and runs every benchmark. Each prints ours beside its floor measured in the
 # same run, the ratio and the target. Uses the test command's private X and print
 # servers, so the print figure goes through a real print queue.
-#   bench/run.sh [reader] [program] [startup] [viewers]    (all when none is named)
+#   bench/run.sh [reader] [program] [startup] [viewers] [copy]    (all when none is named)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 sections=("$@")
-[ ${#sections[@]} -gt 0 ] || sections=(reader program startup viewers)
+[ ${#sections[@]} -gt 0 ] || sections=(reader program startup viewers copy)
 wants() { [[ " ${sections[*]} " == *" $1 "* ]]; }
 
 # The viewers compared with (feh, nsxiv) and the headers of X's DAMAGE extension, which
@@ -24,7 +24,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 tools/setup.sh --tests >/dev/null
-cmake --build build --target Kelvar500 bench_bmp bench_program minimal_window xmaptime -j"$(nproc)" >/dev/null
+cmake --build build --target Kelvar500 bench_bmp bench_program minimal_window xmaptime photofig xpaste bench_png -j"$(nproc)" >/dev/null
 source tools/servers.sh
 start_servers kelvaria-bench
 export DISPLAY="$KV_TEST_DISPLAY"
@@ -154,4 +154,77 @@ STEPS
     text=$(col 1mp-text 2)
     printf "%-34s %10.1f %10.1f %7s  %-3s %s\n" "1 MP, against the Qt window with text" "$counted_1mp_ours" "$text" \
         "$(ratio "$counted_1mp_ours" "$text")" ms "(its picture on screen)"
+fi
+
+if wants copy; then
+    echo "== Copy to paste: \"Copia\" on photograph-like figures, then pastes as PNG and as BMP =="
+    # Each figure is opened from the command line, copied with a click on "Copia", and
+    # pasted by the tests' paste tool (tests/e2e/xpaste.c) as a program that pastes asks: first as
+    # image/png at once (it may wait for the encoding), then image/png again (while
+    # another connection keeps asking for the TARGETS: the longest the viewer's event loop
+    # was held), then as image/bmp, the same pixels in the format Qt sends without
+    # compressing: the X transfer floor. "Copia" is timed from the click to the first
+    # answer of the new clipboard owner. Memory: resident on the figure shown, and the
+    # peak (VmHWM) after the PNG pastes. KV_BENCH_HUGE=1 adds the largest figure the
+    # reader takes (16,384 x 16,384; PNG pastes and memory only).
+    c="$work/copy"
+    mkdir -p "$c/prog" "$c/figuras"
+    cp build/bin/Kelvar500 "$c/prog/"
+    sizes="1000x1000 4000x4000 8000x8000"
+    [ -n "${KV_BENCH_HUGE:-}" ] && sizes="$sizes 16384x16384"
+    now() { date +%s%N; }
+    ms_since() { awk -v a="$1" -v b="$(now)" 'BEGIN{printf "%.1f", (b - a) / 1e6}'; }
+    kib() { awk -v k="$2" '$1 == k":" {print $2}' "/proc/$1/status"; }
+    printf "%-8s %8s %9s %9s %9s %7s %9s %8s %9s %9s\n" "figure" "Copia ms" "PNG 1st" "PNG ms" "BMP ms" \
+        "ratio" "worst gap" "PNG MB" "shown MB" "peak MB"
+    for size in $sizes; do
+        w=${size%x*} h=${size#*x}
+        mp=$(( (w * h + 500000) / 1000000 ))
+        fig="$c/figuras/${mp}mp.bmp"
+        build/bin/photofig "$fig" "$w" "$h"
+        cat "$fig" >/dev/null # in the file cache, as a figure just looked at
+        "$c/prog/Kelvar500" "$fig" >"$c/log" 2>&1 &
+        pid=$!
+        win=$(xdotool search --sync --onlyvisible --name '^Kelvaria 500$' | head -n 1)
+        read -r wx wy < <(xwininfo -id "$win" | awk '/Absolute upper-left X/{x=$NF} /Absolute upper-left Y/{y=$NF} END{print x, y}')
+        # Shown: its pixels are in memory; a second more to paint them.
+        xdotool mousemove $((wx + 200)) $((wy + 368)) sleep 0.3
+        until [ "$(kib "$pid" VmRSS)" -gt $((w * h * 3 / 1024)) ]; do sleep 0.1; done
+        sleep 1
+        shown=$(kib "$pid" VmRSS)
+        t0=$(now)
+        xdotool click 1
+        until build/bin/xpaste TARGETS "$c/targets" >/dev/null 2>&1 && grep -q . "$c/targets"; do :; done
+        copy_ms=$(ms_since "$t0")
+        read -r first bytes < <(build/bin/xpaste image/png "$c/paste.png" | tail -n 1)
+        read -r second _ gap < <(build/bin/xpaste image/png /dev/null --probe | tail -n 1)
+        png=$second
+        if [ "$w" -le 8000 ]; then
+            png=$( (echo "$second"; for _ in 1 2; do build/bin/xpaste image/png /dev/null | tail -n 1 | cut -d' ' -f1; done) | median)
+        fi
+        peak=$(kib "$pid" VmHWM)
+        bmp=-
+        if [ "$w" -le 8000 ]; then
+            bmp=$(for _ in 1 2 3; do build/bin/xpaste image/bmp /dev/null | tail -n 1 | cut -d' ' -f1; done | median)
+        fi
+        if [ "$w" -le 1000 ]; then
+            [ "$(compare -metric AE "$fig" "$c/paste.png" null: 2>&1)" = 0 ] || echo "the pasted PNG differs from the figure!"
+        fi
+        kill "$pid"
+        wait "$pid" 2>/dev/null || true
+        r=-
+        [ "$bmp" != - ] && r=$(ratio "$png" "$bmp")
+        printf "%-8s %8.1f %9.1f %9.1f %9s %7s %9.1f %8.1f %9.1f %9.1f\n" "${mp} MP" "$copy_ms" "$first" "$png" "$bmp" "$r" "$gap" \
+            "$(awk -v b="$bytes" 'BEGIN{print b / 1048576}')" "$(awk -v k="$shown" 'BEGIN{print k / 1024}')" \
+            "$(awk -v k="$peak" 'BEGIN{print k / 1024}')"
+        rm -f "$fig" "$c/paste.png"
+    done
+    echo "(PNG ms: median of three pastes after the first (16,384 x 16,384: the second); BMP ms: median of three;"
+    echo " ratio: PNG against BMP, target <= 1.5; worst gap: the longest answer to TARGETS during the second"
+    echo " PNG paste; peak MB: VmHWM, target <= 1.3 x (the figure's pixels + its PNG))"
+    echo
+    build/bin/photofig "$c/figuras/16mp.bmp" 4000 4000
+    QT_QPA_PLATFORM=offscreen build/bin/bench_png "$c/figuras/16mp.bmp" 2>/dev/null
+    rm -f "$c/figuras/16mp.bmp"
+    echo
 fi

@@ -6,6 +6,7 @@
 #include "platform/bmp_reader.h"
 #include "platform/events.h"
 #include "platform/list_widgets.h"
+#include "platform/png_writer.h"
 #include "platform/printing.h"
 #include "platform/runtime.h"
 #include "platform/runtime_error.h"
@@ -36,6 +37,38 @@ void writePicture(const QString& path, QColor fill, QSize size = {60, 50}) {
 
 QImage clipboardImage() {
     return QGuiApplication::clipboard()->image().convertToFormat(QImage::Format_RGB32);
+}
+
+// A picture with the grain of a photograph, in the given form.
+QImage grainy(QSize size, QImage::Format format) {
+    QImage img(size, QImage::Format_ARGB32);
+    quint32 seed = 12345;
+    for (int y = 0; y < size.height(); ++y)
+        for (int x = 0; x < size.width(); ++x) {
+            seed = seed * 1664525u + 1013904223u;
+            img.setPixel(x, y,
+                         qRgba((x + (seed >> 28)) & 255, (y * 3 + (seed >> 24)) & 255, (seed >> 16) & 255,
+                               255 - ((seed >> 8) & 127)));
+        }
+    if (format == QImage::Format_Indexed8) {
+        QImage indexed(size, format);
+        indexed.setColorCount(100); // fewer than the 256 indexes a byte holds
+        for (int i = 0; i < 100; ++i)
+            indexed.setColor(i, qRgba(i * 2, 255 - i, i, i < 10 ? i * 20 : 255));
+        for (int y = 0; y < size.height(); ++y)
+            for (int x = 0; x < size.width(); ++x)
+                indexed.setPixel(x, y, uint((x * 7 + y * 13) % 100));
+        return indexed;
+    }
+    return img.convertToFormat(format);
+}
+
+// The pixels of a PNG as Qt's reader (libpng) reads them, checksums verified.
+QImage readPng(const QByteArray& png) {
+    QImage img;
+    if (!img.loadFromData(png, "PNG"))
+        return {};
+    return img.convertToFormat(QImage::Format_ARGB32);
 }
 
 } // namespace
@@ -118,6 +151,52 @@ private slots:
         press("SSCommand1");
         QCOMPARE(reported, (QList<int>{53, 481}));
         QCOMPARE(clipboardImage().pixelColor(10, 10), QColor(Qt::green));
+    }
+
+    // The PNG beside the picture: made once, from the file's pixels exactly, offered in
+    // the place Qt gives PNG; and the shown figure's pixels, not a second decoding of the
+    // same unchanged file.
+    void copyOffersThePngOnceAndSharesTheShownPixels() {
+        QImage big = grainy({700, 500}, QImage::Format_RGB32);
+        big.setPixelColor(0, 0, Qt::black);
+        QVERIFY(big.save(cat + "/c.bmp", "BMP"));
+        clickFile(2);
+        press("SSCommand1");
+        QVERIFY(reported.isEmpty());
+        const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+        QVERIFY(data);
+        QCOMPARE(data->formats(), (QStringList{"application/x-qt-image", "image/png"}));
+        const QByteArray png = data->data("image/png");
+        QCOMPARE(readPng(png), big.convertToFormat(QImage::Format_ARGB32));
+        QCOMPARE(data->data("image/png").constData(), png.constData()); // not encoded again
+        QCOMPARE(data->data("application/x-qt-image").constData(), png.constData());
+        QCOMPARE(clipboardImage(), big);
+        const QImage shown = form->Picture1.picture().image();
+        QCOMPARE(QGuiApplication::clipboard()->image().constBits(), shown.constBits());
+    }
+
+    // Every form a picture comes in, cut into several bands or not, on one thread or
+    // two: the pixels come back exactly; a cancelled encoding gives nothing.
+    void thePngHoldsThePixelsOfEveryForm() {
+        const std::atomic<bool> going{false}, cancelled{true};
+        const QList<QImage::Format> formats{
+            QImage::Format_BGR888,   QImage::Format_RGB888,     QImage::Format_RGB32, QImage::Format_ARGB32,
+            QImage::Format_Indexed8, QImage::Format_Grayscale8, QImage::Format_RGB16, QImage::Format_Mono};
+        for (const QImage::Format format : formats) {
+            for (const QSize size : {QSize(1, 1), QSize(3, 7), QSize(1203, 1900)}) {
+                const QImage img = grainy(size, format);
+                for (const int threads : {1, 2}) {
+                    const QByteArray png = encodePng(img, going, threads);
+                    QVERIFY2(readPng(png) == img.convertToFormat(QImage::Format_ARGB32),
+                             qPrintable(QString("format %1, %2 x %3, %4 threads")
+                                            .arg(int(format))
+                                            .arg(size.width())
+                                            .arg(size.height())
+                                            .arg(threads)));
+                }
+            }
+        }
+        QVERIFY(encodePng(grainy({1203, 1900}, QImage::Format_BGR888), cancelled).isEmpty());
     }
 
     void copyBeforeAnyFileEmptiesTheClipboard() {

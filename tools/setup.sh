@@ -8,6 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make qt6-base-dev qt6-base-dev-tools libgl-dev libfontconfig-dev libcups2-dev
+          libpng-dev zlib1g-dev
           fonts-liberation2 fonts-dejavu-core)
 if [ "${1:-}" = "--screenshot" ]; then
     packages+=(xvfb x11-utils imagemagick)

@@ -63,7 +63,8 @@ void Form1::File1_Click() {
 
 // Copy: the file named under the picture box, read again, onto the clipboard. It is read
 // and decoded first, so a file that has gone or is broken leaves the clipboard holding
-// what it held. Before any file was chosen the clipboard is just emptied.
+// what it held (when it is the very file shown, unchanged, the shown picture's pixels
+// serve). Before any file was chosen the clipboard is just emptied.
 void Form1::SSCommand1_Click() {
     const Picture picture = LoadPicture(Label1.caption());
     Clipboard().clear();

@@ -256,13 +256,13 @@ Picture decodePicture(const QByteArray& bytes, const QString& nameForMessages) {
     return Picture::fromImage(std::move(image));
 }
 
-Picture loadPictureFile(const QString& fileName) {
+Picture loadPictureFile(const QString& fileName, const QList<Picture>& decoded) {
     if (fileName.isEmpty())
         return {};
-    return loadPictureFile(nativePath(fileName), fileName);
+    return loadPictureFile(nativePath(fileName), fileName, decoded);
 }
 
-Picture loadPictureFile(const QByteArray& path, const QString& fileName) {
+Picture loadPictureFile(const QByteArray& path, const QString& fileName, const QList<Picture>& decoded) {
     // Only a regular file is read: FIFOs, sockets, devices and folders are no pictures,
     // and some of them never end. They are not even opened (opening a device can do
     // things of its own; opening a FIFO lets a writer that waits go on). The file is
@@ -279,18 +279,29 @@ Picture loadPictureFile(const QByteArray& path, const QString& fileName) {
         throw RuntimeError(errorForErrno(errno), fileName);
     if (!S_ISREG(st.st_mode))
         throw RuntimeError(ErrorCode::PathFileAccess, fileName);
+    const FileState opened = FileState::of(st);
+    for (const Picture& picture : decoded)
+        if (picture.source() == opened)
+            return picture;
     const auto size = static_cast<std::uint64_t>(st.st_size);
     try {
+        Picture picture;
         std::uint8_t start[2] = {0, 0};
         const std::size_t got = readFileAt(file.fd, 0, start, sizeof start);
-        if (got == 2 && start[0] == 'B' && start[1] == 'M')
-            return Picture::fromImage(readBmpFile(file.fd, size));
-        // Any other format is decoded by Qt from the whole file in memory.
-        if (size > pictureMemoryLimit())
-            throw RuntimeError(ErrorCode::OutOfMemory);
-        QByteArray bytes(static_cast<qsizetype>(size), Qt::Uninitialized);
-        bytes.truncate(static_cast<qsizetype>(readFileAt(file.fd, 0, bytes.data(), size)));
-        return decodePicture(bytes, fileName);
+        if (got == 2 && start[0] == 'B' && start[1] == 'M') {
+            picture = Picture::fromImage(readBmpFile(file.fd, size));
+        } else {
+            // Any other format is decoded by Qt from the whole file in memory.
+            if (size > pictureMemoryLimit())
+                throw RuntimeError(ErrorCode::OutOfMemory);
+            QByteArray bytes(static_cast<qsizetype>(size), Qt::Uninitialized);
+            bytes.truncate(static_cast<qsizetype>(readFileAt(file.fd, 0, bytes.data(), size)));
+            picture = decodePicture(bytes, fileName);
+        }
+        // The file it came from, when it did not change while it was read.
+        if (::fstat(file.fd, &st) == 0 && FileState::of(st) == opened)
+            picture.setSource(opened);
+        return picture;
     } catch (const RuntimeError& e) {
         throw RuntimeError(e.code(), fileName);
     } catch (const std::bad_alloc&) {

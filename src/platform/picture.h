@@ -6,10 +6,28 @@
 #include <QSize>
 #include <QString>
 #include <optional>
+#include <sys/stat.h>
 
 // A decoded picture: a bitmap, or an icon with one or more images. Copies share the
 // pixels, so handing a picture from one picture box to another takes a reference.
 namespace kv {
+
+// What tells one state of a file from another: the same file (device and inode) with
+// the same size and the same times of change.
+struct FileState {
+    dev_t device;
+    ino_t inode;
+    off_t size;
+    timespec modified, changed;
+    static FileState of(const struct stat& st) {
+        return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+    }
+    bool operator==(const FileState& o) const {
+        return device == o.device && inode == o.inode && size == o.size &&
+               modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
+               changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
+    }
+};
 
 class Picture {
 public:
@@ -28,11 +46,16 @@ public:
     // The full path of the file the picture was read from; empty for the program's own.
     const QString& fileName() const { return fileName_; }
     void setFileName(const QString& fileName) { fileName_ = fileName; }
+    // The file it was decoded from, as it was all through the reading; none for a
+    // picture that did not come from a file, or whose file changed meanwhile.
+    const std::optional<FileState>& source() const { return source_; }
+    void setSource(std::optional<FileState> state) { source_ = state; }
 
 private:
     QList<QImage> images_;
     bool icon_ = false;
     QString fileName_;
+    std::optional<FileState> source_;
 };
 
 // Decodes a picture held in memory (a whole picture file). Throws the invalid-picture
@@ -46,10 +69,12 @@ Picture decodePicture(const QByteArray& bytes, const QString& nameForMessages = 
 std::optional<QList<QImage>> decodeIconFile(const QByteArray& file);
 
 // Reads and decodes a picture file. An empty name gives an empty picture; a missing,
-// unreadable or undecodable file raises the matching run-time error.
-Picture loadPictureFile(const QString& fileName);
+// unreadable or undecodable file raises the matching run-time error. The file is always
+// opened and looked at; when one of `decoded` came from this very file, unchanged, that
+// picture is given (its pixels shared) instead of decoding the file again.
+Picture loadPictureFile(const QString& fileName, const QList<Picture>& decoded = {});
 // The same for a file named by its bytes; `fileName` is the name the messages give.
-Picture loadPictureFile(const QByteArray& path, const QString& fileName);
+Picture loadPictureFile(const QByteArray& path, const QString& fileName, const QList<Picture>& decoded = {});
 
 // Decodes one of the pictures that are built into the program (a window design's).
 Picture loadPictureResource(const QString& resourcePath);

@@ -10,24 +10,11 @@ namespace kv {
 
 namespace {
 
-// What tells one state of a file from another.
-struct FileState {
-    dev_t device;
-    ino_t inode;
-    off_t size;
-    timespec modified, changed;
-    bool operator==(const FileState& o) const {
-        return device == o.device && inode == o.inode && size == o.size &&
-               modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
-               changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
-    }
-};
-
 std::optional<FileState> stateOf(const QByteArray& path) {
     struct stat st {};
     if (path.isEmpty() || ::stat(path.constData(), &st) != 0 || !S_ISREG(st.st_mode))
         return std::nullopt;
-    return FileState{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+    return FileState::of(st);
 }
 
 struct Prepared {
@@ -46,6 +33,23 @@ struct Prepared {
 Prepared& prepared() {
     static Prepared p;
     return p;
+}
+
+// Made before the application had a screen, a bitmap took Qt's resolution without one;
+// it gets the screen's, as every picture decoded from now on has (the clipboard's BMP
+// and PNG state it). It is the image's one holder: the resolution changes in place.
+Picture withScreenResolution(Picture picture) {
+    if (picture.isIcon())
+        return picture;
+    const QImage now(1, 1, QImage::Format_RGB32);
+    QImage image = picture.image();
+    const std::optional<FileState> source = picture.source();
+    picture = Picture();
+    image.setDotsPerMeterX(now.dotsPerMeterX());
+    image.setDotsPerMeterY(now.dotsPerMeterY());
+    Picture adjusted = Picture::fromImage(std::move(image));
+    adjusted.setSource(source);
+    return adjusted;
 }
 
 } // namespace
@@ -84,7 +88,7 @@ std::optional<Picture> takePreparedPicture(const QString& fileName) {
         return std::nullopt;
     std::optional<Picture> taken;
     if (stateOf(nativePath(fileName)) == p.state)
-        taken = std::move(p.picture);
+        taken = withScreenResolution(std::move(p.picture));
     p.state.reset();
     p.picture = Picture();
     return taken;

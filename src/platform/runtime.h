@@ -21,7 +21,9 @@ public:
     // Empties the system clipboard.
     void clear();
     // Puts the picture on the system clipboard in the usual picture formats. An empty
-    // picture leaves the clipboard as it is.
+    // picture leaves the clipboard as it is. The PNG among them is encoded once, on
+    // threads of their own, from now on: a paste that asks for it before it is ready
+    // waits for the rest of that encoding, every later one is sent at once.
     void setData(const Picture& picture);
 };
 
@@ -29,8 +31,9 @@ class Runtime {
 public:
     AppObject app;
     ClipboardObject clipboard;
-    // Reads and decodes the file; the one picture the start prepared ahead for it
-    // stands in when the file is still as it was read.
+    // Reads and decodes the file; the one picture the start prepared ahead for it, or
+    // a picture a picture box shows that was read from it, stands in when the file is
+    // still as it was read (its pixels are shared, not decoded again).
     Picture loadPicture(const QString& fileName) const;
     // Stops the program (see endProgram).
     void end() const;

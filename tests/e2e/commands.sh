@@ -14,9 +14,20 @@ uno="$category/categor"$'\xed''a.bmp'
 mkdir "$category"
 kv_figure "$KV_TMP/uno.bmp" 120 90 d02020 101010 && mv "$KV_TMP/uno.bmp" "$uno"
 kv_figure "$category/dos.bmp" 120 90 20a040 101010
+# kv_grain FILE WIDTH HEIGHT: a 24-bit BMP of random pixels (WIDTH * 3 a multiple of 4).
+kv_grain() {
+    local bytes=$(($2 * $3 * 3))
+    { printf BM; kv_le32 $((54 + bytes)); kv_le32 0; kv_le32 54; kv_le32 40; kv_le32 "$2"; kv_le32 "$3"
+      kv_le16 1; kv_le16 24; kv_le32 0; kv_le32 "$bytes"; kv_le32 2835; kv_le32 2835; kv_le32 0; kv_le32 0
+      head -c "$bytes" /dev/urandom; } >"$1"
+}
+# A figure whose PNG is larger than one piece of an X transfer (16 MB): a paste of it
+# comes in pieces.
+grano="$category/grano.bmp"
+kv_grain "$grano" 2600 2400
 
 cd "$KV_TMP"
-kv_start "$prog/Kelvar500"
+KV_TRACE_EVENTS=1 kv_start "$prog/Kelvar500"
 win=$(kv_wait_window "Kelvaria 500") || fail "the main window did not appear"
 read -r wx wy _ _ < <(kv_geometry "$win")
 sleep 0.3
@@ -109,7 +120,38 @@ else
     echo "skipped printing: no private print server"
 fi
 
-# 4. Help twice: one window.
+# 4. The large figure: its PNG, pasted twice, holds exactly its pixels. During a slow
+#    paste (a program that takes its time between the pieces) the viewer answers a key,
+#    and a copy made meanwhile goes to the next paste; the paste under way stays whole.
+clicks() { grep -cx 'File1.Click' "$KV_LOG" || true; }
+at 70 327 # grano.bmp, after dos.bmp
+at 200 368
+for n in first second; do
+    timeout 20 "$KV_XPASTE" image/png "$KV_TMP/grano.png" >/dev/null || fail "no $n paste of the large figure"
+    same "$grano" "$KV_TMP/grano.png" || fail "the $n paste of the large figure differs from its pixels"
+done
+at 70 327 # the file list has the keyboard again
+before=$(clicks)
+timeout 30 "$KV_XPASTE" image/png "$KV_TMP/slow.png" --pause 1500 >"$KV_TMP/slow.out" &
+paster=$!
+KV_PIDS+=("$paster")
+for _ in $(seq 100); do grep -q piece "$KV_TMP/slow.out" && break; sleep 0.05; done
+grep -q piece "$KV_TMP/slow.out" || fail "the slow paste got no piece"
+xdotool key Up # dos.bmp, the figure above
+answered=""
+while kill -0 "$paster" 2>/dev/null; do
+    [ "$(clicks)" -gt "$before" ] && { answered=yes; break; }
+    sleep 0.02
+done
+[ -n "$answered" ] || fail "a key pressed during the paste was not answered before the paste ended"
+kv_click $((wx + 200)) $((wy + 368)) # Copia, of dos.bmp
+kill -0 "$paster" 2>/dev/null || fail "the paste ended before the second copy (too fast to test)"
+wait "$paster" || fail "the slow paste failed"
+same "$grano" "$KV_TMP/slow.png" || fail "the paste under way did not give the figure it started with, whole"
+clip && same "$category/dos.bmp" "$KV_TMP/clip.png" || fail "the next paste did not give the new copy"
+echo "ok: a large figure's PNG pasted twice is its pixels; a key is answered during a paste; a copy meanwhile goes to the next"
+
+# 5. Help twice: one window.
 at 308 368
 helpwin=$(kv_wait_window "Ayuda") || fail "no help window"
 kv_title_is "$helpwin" Ayuda || fail "the help window's title is not Ayuda"
@@ -118,7 +160,7 @@ at 308 368
 shot help
 echo "ok: help twice gives one window"
 
-# 5. Leave through the company window: the main window takes no more input.
+# 6. Leave through the company window: the main window takes no more input.
 at 364 368
 company=$(kv_wait_window "Tramonte") || fail "no company window"
 kv_title_is "$company" Tramonte || fail "the company window's title is not Tramonte"
@@ -136,7 +178,7 @@ kv_wait_exit "$KV_PID" 5 || fail "Enter on the company window's Cerrar did not e
 [ "$KV_STATUS" = 0 ] || fail "exit status $KV_STATUS after the company window's Cerrar"
 echo "ok: the exit button disables the main window; Enter on the company window's Cerrar ends with status 0"
 
-# 6. A fresh start, and the main window's Cerrar.
+# 7. A fresh start, and the main window's Cerrar.
 kv_start "$prog/Kelvar500"
 win=$(kv_wait_window "Kelvaria 500") || fail "the main window did not appear again"
 read -r wx wy _ _ < <(kv_geometry "$win")
@@ -146,7 +188,7 @@ kv_wait_exit "$KV_PID" 2 || fail "Cerrar did not end the program at once"
 [ "$KV_STATUS" = 0 ] || fail "exit status $KV_STATUS after Cerrar"
 echo "ok: Cerrar ends the program with status 0"
 
-# 7. Once more, Tab to the main window's Cerrar (picture box, folders, drives, Cerrar)
+# 8. Once more, Tab to the main window's Cerrar (picture box, folders, drives, Cerrar)
 #    and Enter.
 kv_start "$prog/Kelvar500"
 win=$(kv_wait_window "Kelvaria 500") || fail "the main window did not appear again"
@@ -211,3 +253,28 @@ grep -q $'[\x01-\x09\x0b-\x1f\x7f]' "$KV_LOG" && fail "control characters reache
 kv_click $((wx + 76)) $((wy + 376))
 kv_wait_exit "$KV_PID" 2 || fail "Cerrar did not end the program after the broken figure"
 echo "ok: a name's control characters are written escaped on standard error"
+
+# 10. A figure of 2 MP on the command line, "Copia", and at once SIGTERM (a log-out): the
+#     program ends with status 0 and the desktop's clipboard manager gets the figure.
+kv_grain "$category/dosmp.bmp" 1600 1250
+"$KV_CLIPKEEPER" "$KV_TMP/kept.png" image/png >"$KV_TMP/keeper.out" 2>&1 &
+keeper=$!
+KV_PIDS+=("$keeper")
+for _ in $(seq 50); do grep -q ready "$KV_TMP/keeper.out" && break; sleep 0.1; done
+grep -q ready "$KV_TMP/keeper.out" || fail "the clipboard manager did not start"
+kv_start "$prog/Kelvar500" "$category/dosmp.bmp"
+win=$(kv_wait_window "Kelvaria 500") || fail "the main window did not appear with the 2 MP figure"
+read -r wx wy _ _ < <(kv_geometry "$win")
+sleep 0.5
+kv_click $((wx + 200)) $((wy + 368))
+kill -TERM "$KV_PID"
+kv_wait_exit "$KV_PID" 10 || fail "SIGTERM right after a copy did not end the program"
+[ "$KV_STATUS" = 0 ] || fail "exit status $KV_STATUS after SIGTERM right after a copy"
+kv_wait_exit "$keeper" 2 || fail "the clipboard manager was not asked to keep the clipboard"
+[ "$KV_STATUS" = 0 ] || fail "the clipboard manager got nothing"
+same "$category/dosmp.bmp" "$KV_TMP/kept.png" || fail "the clipboard manager kept other pixels than the figure's"
+# The PNG states the screen's resolution (96 dpi), as for a figure clicked: the figure
+# from the command line was decoded before the program had a screen.
+resolution=$(identify -format '%x %U' "$KV_TMP/kept.png" | awk '{printf "%.1f %s", $1, $2}')
+[ "$resolution" = "37.8 PixelsPerCentimeter" ] || fail "the copied PNG states $resolution, not 96 dpi"
+echo "ok: SIGTERM right after copying a 2 MP figure: status 0, and the clipboard manager keeps it"
