@@ -198,7 +198,7 @@ kv_wait_exit "$KV_PID" 2 || fail "Enter on Cerrar did not end the program"
 [ "$KV_STATUS" = 0 ] || fail "exit status $KV_STATUS after Enter on Cerrar"
 echo "ok: Enter on the focused Cerrar ends the program with status 0"
 
-# 8. A print server of this test's own that refuses the job, then takes jobs again, then
+# 9. A print server of this test's own that refuses the job, then takes jobs again, then
 #    has gone: the printer error with the server's reason and no page, a page again, and
 #    the printer error once more.
 if [ -n "${KV_TEST_SPOOL:-}" ]; then
@@ -237,9 +237,9 @@ else
     echo "skipped the refusing print server: no private print server"
 fi
 
-# 9. A broken figure whose name would retitle and clear a terminal, given on the command
-#    line: the message, and on standard error the name with its control characters
-#    escaped.
+# 10. A broken figure whose name would retitle and clear a terminal, given on the command
+#     line: the message, and on standard error the name with its control characters
+#     escaped.
 mkdir "$KV_TMP/raras"
 hostile=$'x\e]0;PWNED\a\e[2J.bmp'
 printf 'BMnada' >"$KV_TMP/raras/$hostile"
@@ -254,7 +254,7 @@ kv_click $((wx + 76)) $((wy + 376))
 kv_wait_exit "$KV_PID" 2 || fail "Cerrar did not end the program after the broken figure"
 echo "ok: a name's control characters are written escaped on standard error"
 
-# 10. A figure of 2 MP on the command line, "Copia", and at once SIGTERM (a log-out): the
+# 11. A figure of 2 MP on the command line, "Copia", and at once SIGTERM (a log-out): the
 #     program ends with status 0 and the desktop's clipboard manager gets the figure.
 kv_grain "$category/dosmp.bmp" 1600 1250
 "$KV_CLIPKEEPER" "$KV_TMP/kept.png" image/png >"$KV_TMP/keeper.out" 2>&1 &
