@@ -2,7 +2,9 @@
 
 #include "platform/events.h"
 #include "platform/filesystem.h"
+#include "platform/list_widgets.h"
 #include "platform/prepared_start.h"
+#include "platform/runtime_error.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -34,9 +36,26 @@ void ClipboardObject::setData(const Picture& picture) {
 }
 
 Picture Runtime::loadPicture(const QString& fileName) const {
-    if (std::optional<Picture> ready = takePreparedPicture(fileName))
+    return loadPicture(FilePath{fileName, fileName.isEmpty() ? QByteArray() : nativePath(fileName)});
+}
+
+Picture Runtime::loadPicture(const FilePath& file) const {
+    if (file.native.isEmpty())
+        return {};
+    if (std::optional<Picture> ready = takePreparedPicture(file.native))
         return *std::move(ready);
-    return loadPictureFile(fileName);
+    try {
+        return loadPictureFile(file.native, file.text);
+    } catch (const RuntimeError& e) {
+        if (e.code() == ErrorCode::FileNotFound || e.code() == ErrorCode::PathNotFound) {
+            const QString lost = driveGoneUnder({file.text});
+            if (!lost.isEmpty()) {
+                leaveLostDriveLater(lost);
+                throw RuntimeError(ErrorCode::DiskNotReady, mountPointOf(lost));
+            }
+        }
+        throw;
+    }
 }
 
 void Runtime::end() const {
