@@ -501,6 +501,7 @@ private slots:
         QVERIFY(QDir(usb + "/Fotos").removeRecursively()); // its folder stays, empty
         form->SSCommand1.click();
         QCOMPARE(reported, (QList<int>{71, 71, 71}));
+        QTRY_COMPARE(form->Dir1.path(), prog); // and the lists leave the stick
         // The program's own folder on the stick: once it is pulled, the lists go to the
         // root drive at its root, and every list works from there.
         QVERIFY(QDir().mkpath(usb + "/Fotos"));

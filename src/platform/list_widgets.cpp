@@ -79,6 +79,7 @@ public:
         });
     }
     ~FolderWatch() override {
+        delete notifier_; // before its descriptor goes
         if (fd_ >= 0)
             ::close(fd_);
     }
