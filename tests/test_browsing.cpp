@@ -590,6 +590,10 @@ private slots:
     // "\xE9") and opens its own file: a click, Copia, the command line. A name renamed to
     // UTF-8 while the program runs opens by the name it has now.
     void namesThatReadAlikeEachOpenTheirOwnFile() {
+        // Should the written-out form be a real name too, a number tells them apart.
+        QCOMPARE(shownNames({"caf\xc3\xa9.bmp", "caf\xe9.bmp", "caf\\xE9.bmp", "\x80\x81\xff"}),
+                 (QStringList{QString::fromUtf8("café.bmp"), "caf\\xE9 (2).bmp", "caf\\xE9.bmp",
+                              QString::fromUtf8("€\u0081ÿ")}));
         const QByteArray equipos = QFile::encodeName(prog + "/Equipos");
         writePicture(prog + "/Equipos/café.bmp", {14, 14}, Qt::yellow);
         writePicture(prog + "/Equipos/tmp.bmp", {16, 16}, Qt::cyan);

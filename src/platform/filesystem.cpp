@@ -153,7 +153,7 @@ bool isUtf8(const QByteArray& bytes) {
 }
 
 QString fromWindows1252(const QByteArray& bytes) {
-    QStringDecoder decoder("windows-1252", QStringDecoder::Flag::Stateless);
+    thread_local QStringDecoder decoder("windows-1252", QStringDecoder::Flag::Stateless);
     if (!decoder.isValid())
         return QString::fromLatin1(bytes);
     return decoder.decode(bytes);

@@ -65,8 +65,10 @@ public:
 
 // The system's notices (inotify) of entries added, removed or renamed in one folder:
 // of its subfolders for the folder list, of its other entries for the file list, so
-// that each list reads the folder again only for what it shows. They are gathered: the folder is read again a moment after the first notice, then at
-// most once every half second while they keep coming, and always once after the last.
+// that each list reads the folder again only for what it shows. They are gathered:
+// the folder is read again a moment after the first notice, then at most once every
+// half second (counted from the end of a reading, so that a big folder leaves the
+// window that long to answer) while they keep coming, and always once after the last.
 // A file system that gives no notice (a network share) is read again with F5.
 class FolderWatch : public QObject {
 public:
@@ -74,8 +76,8 @@ public:
         : QObject(parent), readAgain_(std::move(readAgain)), subfolders_(subfolders) {
         timer_.setSingleShot(true);
         connect(&timer_, &QTimer::timeout, this, [this] {
-            sinceRead_.start();
             readAgain_();
+            sinceRead_.start(); // the half second is the window's own, between readings
         });
     }
     ~FolderWatch() override {
