@@ -539,12 +539,28 @@ void sortNames(QStringList& names) {
 
 namespace {
 // The entries of a folder that pass, by shown name and bytes, sorted by shown name.
-template <class Keep> QList<FilePath> readEntries(const FilePath& folder, Keep&& keep) {
-    const FolderNames names = readFolderNames(folder.native, folder.text);
+// Only names of the kind wanted are decoded while every name is UTF-8 (the usual
+// case); a name that is not makes the texts of all of them count, and the folder is
+// read again whole.
+template <class Keep> QList<FilePath> readEntries(const FilePath& folder, bool subfolders, Keep&& keep) {
+    FolderNames names;
+    bool allUtf8 = true;
+    readFolder(folder.native, folder.text, [&](const QByteArray& name, bool isDir) {
+        allUtf8 = allUtf8 && isUtf8(name);
+        if (allUtf8 && isDir != subfolders)
+            return;
+        names.native.append(name);
+        names.isDir.append(isDir);
+    });
+    if (allUtf8)
+        for (const QByteArray& name : std::as_const(names.native))
+            names.shown.append(QString::fromUtf8(name));
+    else
+        names = readFolderNames(folder.native, folder.text); // all of them, read again
     QStringList shown;
     QList<QByteArray> native;
     for (qsizetype i = 0; i < names.shown.size(); ++i)
-        if (keep(names.shown.at(i), names.isDir.at(i))) {
+        if (names.isDir.at(i) == subfolders && keep(names.shown.at(i))) {
             shown.append(names.shown.at(i));
             native.append(names.native.at(i));
         }
@@ -566,7 +582,7 @@ QStringList textsOf(const QList<FilePath>& entries) {
 } // namespace
 
 QList<FilePath> readSubfolders(const FilePath& folder) {
-    return readEntries(folder, [](const QString&, bool isDir) { return isDir; });
+    return readEntries(folder, true, [](const QString&) { return true; });
 }
 
 QStringList listSubfolders(const QString& folder) {
@@ -608,8 +624,7 @@ bool matchesPattern(const QString& name, const QString& pattern) {
 }
 
 QList<FilePath> readFiles(const FilePath& folder, const QString& pattern) {
-    return readEntries(
-        folder, [&](const QString& name, bool isDir) { return !isDir && matchesPattern(name, pattern); });
+    return readEntries(folder, false, [&](const QString& name) { return matchesPattern(name, pattern); });
 }
 
 QStringList listFiles(const QString& folder, const QString& pattern) {

@@ -300,7 +300,7 @@ QIcon folderMark(bool open) {
 struct FolderRow {
     QString name;
     QString path;
-    QByteArray native; // the path as the system knows it
+    QByteArray native; // as the system knows it: the path of an open row, a subfolder's name
     int level; // how far the row is indented
     bool open; // a folder on the way down to the current one, or the current one
 };
@@ -399,10 +399,9 @@ void DirListWidget::fill(const FilePath& folder, const QList<FilePath>& subfolde
         rows.push_back({parts[i], so_far, native, indent(i + 1), true});
     }
     const int currentRow = static_cast<int>(rows.size()) - 1;
-    for (const FilePath& sub : subfolders) {
-        const FilePath path = entryPath(folder, sub);
-        rows.push_back({sub.text, path.text, path.native, indent(level), false});
-    }
+    const QString prefix = folder.text.endsWith(kSeparator) ? folder.text : folder.text + kSeparator;
+    for (const FilePath& sub : subfolders)
+        rows.push_back({sub.text, prefix + sub.text, sub.native, indent(level), false});
     model_->reset(std::move(rows));
     watch_->watch(folder.native);
     setCurrentIndex(model_->index(currentRow));
@@ -453,12 +452,12 @@ void DirListWidget::readAgain() {
         return; // gone or unreadable: the rows stay as they were
     }
     const QModelIndex was = currentIndex();
-    const QByteArray current =
-        was.isValid() ? model_->rows.at(static_cast<size_t>(was.row())).native : QByteArray();
+    const FolderRow current = was.isValid() ? model_->rows.at(static_cast<size_t>(was.row())) : FolderRow{};
     const int scrolled = verticalScrollBar()->value();
     fill(shown, subfolders);
     for (size_t row = 0; row < model_->rows.size(); ++row)
-        if (model_->rows[row].native == current)
+        if (was.isValid() && model_->rows[row].open == current.open &&
+            model_->rows[row].native == current.native)
             setCurrentIndex(model_->index(static_cast<int>(row)));
     verticalScrollBar()->setValue(scrolled);
 }
@@ -467,7 +466,8 @@ void DirListWidget::open(const QModelIndex& index) {
     if (!index.isValid())
         return;
     const FolderRow& row = model_->rows.at(static_cast<size_t>(index.row()));
-    const FilePath target{row.path, row.native};
+    const FilePath target{row.path,
+                          row.open ? row.native : entryPath({path_, native_}, {row.name, row.native}).native};
     if (leaveLostDrive(this, {path_, root_}))
         return;
     raiseEvent([this, target] {
