@@ -13,8 +13,12 @@
 #include "platform/widgets.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <cstdio>
@@ -489,6 +493,39 @@ private slots:
         QCOMPARE(reported, (QList<int>{71, 71}));
         QCOMPARE(form->Dir1.path(), prog);
         QVERIFY(dir1()->rowPath(0) == "/");
+        // Copia of a figure shown from a stick pulled out: the disk is not ready.
+        mounted.append(usb);
+        toStick();
+        clickFile(0);
+        mounted.removeAll(usb);
+        QVERIFY(QDir(usb + "/Fotos").removeRecursively()); // its folder stays, empty
+        form->SSCommand1.click();
+        QCOMPARE(reported, (QList<int>{71, 71, 71}));
+        QTRY_COMPARE(form->Dir1.path(), prog); // and the lists leave the stick
+        // The program's own folder on the stick: once it is pulled, the lists go to the
+        // root drive at its root, and every list works from there.
+        QVERIFY(QDir().mkpath(usb + "/Fotos"));
+        writePicture(usb + "/Fotos/f.bmp", {10, 10}, Qt::blue);
+        program.finish();
+        program.start();
+        setDriveSource([&mounted] { return mounted; });
+        mounted.append(usb);
+        prog = usb;
+        start();
+        QCOMPARE(form->Drive1.drive(), usb + "/");
+        openFolder("Fotos");
+        mounted.removeAll(usb);
+        QVERIFY(QDir(usb).removeRecursively());
+        clickFile(0);
+        QCOMPARE(reported, QList<int>{71});
+        QCOMPARE(form->Drive1.drive(), QStringLiteral("/"));
+        QCOMPARE(form->Dir1.path(), QStringLiteral("/"));
+        QCOMPARE(form->File1.path(), QStringLiteral("/"));
+        openFolder("tmp");
+        QCOMPARE(form->Dir1.path(), QStringLiteral("/tmp"));
+        drive1()->showPopup();
+        drive1()->hidePopup();
+        QCOMPARE(reported, QList<int>{71});
     }
 
     // Drives come from the mount table without any mount point being looked at: a dead
@@ -546,6 +583,122 @@ private slots:
                                                          "Dir/x.bmp";
         QCOMPARE(nativePath(pathFromNative(raw)), raw);
         QCOMPARE(nativePath(form->Dir1.path() + "/x.bmp"), raw);
+    }
+
+    // Two names that read alike: "café.bmp" in UTF-8, and the same in Windows-1252.
+    // Each row reads differently (the one that is not UTF-8 shows those bytes written
+    // "\xE9") and opens its own file: a click, Copia, the command line. A name renamed to
+    // UTF-8 while the program runs opens by the name it has now.
+    void namesThatReadAlikeEachOpenTheirOwnFile() {
+        // Should the written-out form be a real name too, a number tells them apart.
+        QCOMPARE(shownNames({"caf\xc3\xa9.bmp", "caf\xe9.bmp", "caf\\xE9.bmp", "\x80\x81\xff"}),
+                 (QStringList{QString::fromUtf8("café.bmp"), "caf\\xE9 (2).bmp", "caf\\xE9.bmp",
+                              QString::fromUtf8("€\u0081ÿ")}));
+        const QByteArray equipos = QFile::encodeName(prog + "/Equipos");
+        writePicture(prog + "/Equipos/café.bmp", {14, 14}, Qt::yellow);
+        writePicture(prog + "/Equipos/tmp.bmp", {16, 16}, Qt::cyan);
+        renameTo(prog + "/Equipos/tmp.bmp", equipos + "/caf\xe9.bmp");
+        QVERIFY(QDir().mkpath(prog + "/Equipos/año"));
+        QVERIFY(QDir().mkpath(prog + "/Equipos/tmpdir"));
+        renameTo(prog + "/Equipos/tmpdir", equipos + "/a\xf1o");
+        writePicture(prog + "/Equipos/tmp.bmp", {18, 18}, Qt::magenta);
+        renameTo(prog + "/Equipos/tmp.bmp", equipos + "/ren\xe9.bmp");
+        start();
+        openFolder("Equipos");
+        const QStringList names = file1()->fileNames();
+        QCOMPARE(names.filter("caf").size(), 2);
+        QCOMPARE(QSet<QString>(names.begin(), names.end()).size(), names.size());
+        QVERIFY2(names.contains(QString::fromUtf8("café.bmp")) && names.contains("caf\\xE9.bmp"),
+                 qPrintable(names.join(',')));
+        QVERIFY(names.contains(QString::fromUtf8("rené.bmp"))); // no other name reads so
+        QStringList folders;
+        for (int row = 0; row < dir1()->rowCount(); ++row)
+            folders << dir1()->model()->index(row, 0).data().toString();
+        QVERIFY2(folders.contains(QString::fromUtf8("año")) && folders.contains("a\\xF1o"),
+                 qPrintable(folders.join(',')));
+        for (const auto& [name, size] :
+             {std::pair{QString::fromUtf8("café.bmp"), 14}, {"caf\\xE9.bmp", 16}}) {
+            clickFile(static_cast<int>(file1()->fileNames().indexOf(name)));
+            QCOMPARE(form->Picture1.picture().size(), QSize(size, size));
+            form->SSCommand1.click(); // Copia
+            QCOMPARE(QGuiApplication::clipboard()->image().size(), QSize(size, size));
+        }
+        QVERIFY(reported.isEmpty());
+        // Renamed to UTF-8 while shown, as a converter of names does.
+        QVERIFY(::rename((equipos + "/caf\xe9.bmp").constData(), (equipos + "/otro.bmp").constData()) == 0);
+        QVERIFY(::rename((equipos + "/ren\xe9.bmp").constData(), (equipos + "/rené.bmp").constData()) == 0);
+        openFolder("prog");
+        openFolder("Equipos");
+        clickFile(static_cast<int>(file1()->fileNames().indexOf(QString::fromUtf8("rené.bmp"))));
+        QCOMPARE(reported, QList<int>{});
+        QCOMPARE(form->Picture1.picture().size(), QSize(18, 18));
+        // The command line names a file by its bytes.
+        renameTo(prog + "/Equipos/otro.bmp", equipos + "/caf\xe9.bmp");
+        for (const auto& [name, size] : {std::pair{QByteArray("/caf\xe9.bmp"), 16}, {"/café.bmp", 14}}) {
+            program.start();
+            startWith(equipos + name);
+            QCOMPARE(form->Picture1.picture().size(), QSize(size, size));
+            form->SSCommand1.click();
+            QCOMPARE(QGuiApplication::clipboard()->image().size(), QSize(size, size));
+        }
+        QVERIFY(reported.isEmpty());
+    }
+
+    // The lists follow what other programs do in the folder shown, raising nothing of
+    // their own: the chosen file stays chosen; a chosen file that goes leaves the path
+    // and the picture. A burst of changes is read again at most every half second while
+    // it lasts, and once after it. F5 in any list reads drives, folders and files again.
+    void theListsFollowTheDisk() {
+        start();
+        openFolder("Equipos");
+        clickFile(1);
+        QCOMPARE(form->File1.fileName(), QStringLiteral("b.bmp"));
+        trace.clear();
+        writePicture(prog + "/Equipos/a2.bmp", {10, 10}, Qt::blue);
+        QVERIFY(QDir().mkpath(prog + "/Equipos/Nueva"));
+        QVERIFY(QFile::rename(prog + "/Equipos/c.Bmp", prog + "/Equipos/e.bmp"));
+        QTRY_COMPARE_WITH_TIMEOUT(file1()->fileNames(),
+                                  (QStringList{"A.BMP", "a2.bmp", "b.bmp", "e.bmp", "roto.bmp"}), 1000);
+        QTRY_COMPARE_WITH_TIMEOUT(dir1()->model()->index(dir1()->rowCount() - 1, 0).data().toString(),
+                                  QStringLiteral("Nueva"), 1000);
+        QCOMPARE(form->File1.fileName(), QStringLiteral("b.bmp"));
+        QVERIFY(file1()->selectionModel()->isSelected(file1()->currentIndex()));
+        QCOMPARE(form->Dir1.path(), prog + "/Equipos");
+        QVERIFY(QFile::remove(prog + "/Equipos/b.bmp"));
+        QTRY_COMPARE_WITH_TIMEOUT(file1()->fileNames().size(), 4, 1000);
+        QCOMPARE(form->File1.fileName(), QString());
+        QCOMPARE(form->Label1.caption(), prog + "/Equipos/b.bmp");
+        QCOMPARE(form->Picture1.picture().size(), QSize(40, 30));
+        QCOMPARE(trace, QStringList{});
+        // A burst of 1.3 s: a file every 20 ms.
+        QSignalSpy resets(file1()->model(), &QAbstractItemModel::modelReset);
+        QElapsedTimer burst;
+        burst.start();
+        for (int i = 0; burst.elapsed() < 1300; ++i) {
+            touch(QString("%1/Equipos/r%2.bmp").arg(prog).arg(i, 3, 10, QChar('0')));
+            QTest::qWait(20);
+        }
+        const int written = static_cast<int>(QDir(prog + "/Equipos").entryList({"r[0-9]*.bmp"}).size());
+        QTRY_COMPARE_WITH_TIMEOUT(file1()->fileNames().filter(QRegularExpression("^r\\d")).size(), written,
+                                  1000);
+        QTest::qWait(700);
+        QVERIFY2(resets.size() >= 2 && resets.size() <= 5, qPrintable(QString::number(resets.size())));
+        // F5: what no notice reports (another drive, a change read at once).
+        QStringList mounted{"/", program.folder.path()};
+        setDriveSource([&mounted] { return mounted; });
+        touch(prog + "/Equipos/z.bmp");
+        QVERIFY(QDir().mkpath(prog + "/Equipos/Zeta"));
+        QTest::keyClick(file1(), Qt::Key_F5);
+        QCOMPARE(file1()->fileNames().last(), QStringLiteral("z.bmp"));
+        QCOMPARE(dir1()->model()->index(dir1()->rowCount() - 1, 0).data().toString(), QStringLiteral("Zeta"));
+        QCOMPARE(drive1()->count(), 2);
+        mounted.removeLast();
+        QFile::remove(prog + "/Equipos/z.bmp");
+        QTest::keyClick(drive1(), Qt::Key_F5);
+        QCOMPARE(drive1()->count(), 1);
+        QVERIFY(!file1()->fileNames().contains("z.bmp"));
+        QCOMPARE(trace, QStringList{});
+        QVERIFY(reported.isEmpty());
     }
 
     void namesSortAsASpanishReaderExpects() {
@@ -693,10 +846,10 @@ private slots:
     void aPreparedPictureStandsInOnceForTheUnchangedFile() {
         const QString file = prog + "/Equipos/A.BMP";
         prepareStart(bytes(file));
-        const std::optional<Picture> ready = takePreparedPicture(file);
+        const std::optional<Picture> ready = takePreparedPicture(bytes(file));
         QVERIFY(ready.has_value());
         QCOMPARE(ready->image(), loadPictureFile(file).image());
-        QVERIFY(!takePreparedPicture(file).has_value()); // given once
+        QVERIFY(!takePreparedPicture(bytes(file)).has_value()); // given once
         finishPreparedStart();
     }
 
@@ -704,18 +857,18 @@ private slots:
         const QString file = prog + "/Equipos/b.bmp";
         prepareStart(bytes(file));
         finishPreparedStart(); // (waits for the work; nothing is taken)
-        QVERIFY(!takePreparedPicture(file).has_value());
+        QVERIFY(!takePreparedPicture(bytes(file)).has_value());
         prepareStart(bytes(file));
         QTest::qWait(20);
         writePicture(file, {40, 30}, Qt::magenta); // rewritten while the program starts
-        QVERIFY(!takePreparedPicture(file).has_value());
+        QVERIFY(!takePreparedPicture(bytes(file)).has_value());
         startWith(bytes(file));
         QCOMPARE(form->Picture1.picture().image().pixelColor(20, 20), QColor(Qt::magenta));
     }
 
     void aPreparedPictureIsNotTakenForAnotherFile() {
         prepareStart(bytes(prog + "/Equipos/A.BMP"));
-        QVERIFY(!takePreparedPicture(prog + "/Equipos/b.bmp").has_value());
+        QVERIFY(!takePreparedPicture(bytes(prog + "/Equipos/b.bmp")).has_value());
         QCOMPARE(LoadPicture(prog + "/Equipos/b.bmp").size(), QSize(40, 30));
         finishPreparedStart();
     }

@@ -15,6 +15,9 @@ inline ClipboardObject& Clipboard() {
 inline Picture LoadPicture(const QString& fileName) {
     return registry::Global->loadPicture(fileName);
 }
+inline Picture LoadPicture(const FilePath& file) {
+    return registry::Global->loadPicture(file);
+}
 // Stops the program at once; inside a handler the rest of the handler does not run.
 inline void End() {
     registry::Global->end();

@@ -25,10 +25,10 @@ namespace kv {
 
 namespace {
 
-// A place on the file system: a folder, and a file in it or none.
+// A place on the file system: a folder, and a file in it (by its bytes) or none.
 struct Location {
     QString folder;
-    QString fileName;
+    QByteArray fileName;
 };
 
 // Where the command line's argument points. Throws the run-time error for an argument
@@ -49,7 +49,7 @@ Location locate(const QByteArray& argument) {
     if (isFolder)
         return {path, {}};
     const qsizetype cut = path.lastIndexOf(kSeparator);
-    return {cut == 0 ? QString(kSeparator) : path.left(cut), path.mid(cut + 1)};
+    return {cut == 0 ? QString(kSeparator) : path.left(cut), argument.mid(argument.lastIndexOf('/') + 1)};
 }
 
 // With KV_TRACE_START set, the start's steps and the events it runs are written on

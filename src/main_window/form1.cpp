@@ -46,14 +46,11 @@ void Form1::Dir1_Change() {
 }
 
 // One click on a file name: its full path under the picture box, and the picture in it.
+// The label keeps the very file the row holds, whatever its name reads like.
 void Form1::File1_Click() {
-    const QString separator(kSeparator);
-    if (File1.path().right(1) != separator)
-        Label1.setCaption(File1.path() + separator + File1.fileName());
-    else
-        Label1.setCaption(File1.path() + File1.fileName()); // the root already ends with it
+    Label1.setCaption(File1.filePath());
     try {
-        registry::Form1->Picture1.setPicture(LoadPicture(Label1.caption()));
+        registry::Form1->Picture1.setPicture(LoadPicture(Label1.file()));
     } catch (const RuntimeError&) {
         // The label names the file tried; the box must not go on showing another picture.
         registry::Form1->Picture1.setPicture(Picture());
@@ -66,7 +63,7 @@ void Form1::File1_Click() {
 // what it held (when it is the very file shown, unchanged, the shown picture's pixels
 // serve). Before any file was chosen the clipboard is just emptied.
 void Form1::SSCommand1_Click() {
-    const Picture picture = LoadPicture(Label1.caption());
+    const Picture picture = LoadPicture(Label1.file());
     Clipboard().clear();
     Clipboard().setData(picture);
 }
@@ -103,11 +100,11 @@ void Form1::Command1_Click() {
 
 // Each step raises the events that the user's own step would: Drive1's Change when the
 // drive is another, Dir1's Change, File1's Click.
-void Form1::openLocation(const QString& folder, const QString& fileName) {
+void Form1::openLocation(const QString& folder, const QByteArray& fileName) {
     Drive1.setDrive(folder);
     Dir1.setPath(folder);
     if (!fileName.isEmpty())
-        File1.chooseName(fileName); // a file the list does not show: its folder alone
+        File1.chooseFile(fileName); // a file the list does not show: its folder alone
 }
 
 } // namespace kv

@@ -46,7 +46,7 @@ public:
     // Opens a location given from outside (the command line) after the start, as a user
     // would: the drive that holds the folder, the folder, then a click on the file when
     // one is named and the file list shows it.
-    void openLocation(const QString& folder, const QString& fileName);
+    void openLocation(const QString& folder, const QByteArray& fileName);
 };
 
 } // namespace kv

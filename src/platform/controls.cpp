@@ -33,6 +33,15 @@ void Label::setCaption(const QString& text) {
     static_cast<LabelWidget*>(widget())->setCaption(text);
 }
 
+void Label::setCaption(const FilePath& path) {
+    static_cast<LabelWidget*>(widget())->setCaption(path.text, path.native);
+}
+
+FilePath Label::file() const {
+    const auto* label = static_cast<LabelWidget*>(widget());
+    return {label->caption(), label->file().isEmpty() ? nativePath(label->caption()) : label->file()};
+}
+
 Picture Image::picture() const {
     return static_cast<ImageWidget*>(widget())->picture();
 }
@@ -102,8 +111,11 @@ void FileList::setPath(const QString& path) {
 QString FileList::fileName() const {
     return fileList(widget())->fileName();
 }
-bool FileList::chooseName(const QString& name) {
-    return fileList(widget())->chooseName(name);
+FilePath FileList::filePath() const {
+    return fileList(widget())->filePath();
+}
+bool FileList::chooseFile(const QByteArray& name) {
+    return fileList(widget())->chooseFile(name);
 }
 void FileList::connect(QWidget* w) {
     fileList(w)->onClick = [this] { raise("Click", click_); };

@@ -1,5 +1,6 @@
 #pragma once
 #include "platform/events.h"
+#include "platform/filesystem.h"
 #include "platform/picture.h"
 
 #include <QString>
@@ -43,6 +44,10 @@ public:
     using Control::Control;
     QString caption() const;
     void setCaption(const QString& text);
+    // Shows a file's path, and keeps the very file it names.
+    void setCaption(const FilePath& path);
+    // The file the caption names: the one it was set to, or the path its text reads as.
+    FilePath file() const;
 };
 
 class Image : public Control {
@@ -125,9 +130,12 @@ public:
     void setPath(const QString& path);
     // The selected file's name without its folder.
     QString fileName() const;
-    // Chooses the file of that name as a click on it does (Click is raised); returns
-    // false, raising nothing, when the list does not show that name.
-    bool chooseName(const QString& name);
+    // The selected file's full path, as its row holds it.
+    FilePath filePath() const;
+    // Chooses the file of that name (its bytes, as the command line gives them) as a
+    // click on it does (Click is raised); returns false, raising nothing, when the list
+    // does not show that file.
+    bool chooseFile(const QByteArray& name);
     // Raised when the user clicks an entry or moves the selection with the keyboard.
     void onClick(Handler handler) { click_ = std::move(handler); }
 

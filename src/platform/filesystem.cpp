@@ -110,53 +110,120 @@ QStringList systemMountPoints() {
 
 // --- Names that are not UTF-8 -------------------------------------------------------
 
-// The paths whose bytes are not their text's UTF-8, by the text shown for them.
-QHash<QString, QByteArray>& nativeNames() {
-    static QHash<QString, QByteArray> names;
-    return names;
+// The length of the valid UTF-8 sequence at p (left bytes on), 0 when it is not one.
+int utf8SequenceLength(const unsigned char* p, qsizetype left) {
+    const unsigned char b = p[0];
+    if (b < 0x80)
+        return 1;
+    int n = 0;
+    unsigned char lo = 0x80, hi = 0xBF; // the second byte's range
+    if (b >= 0xC2 && b <= 0xDF)
+        n = 2;
+    else if (b == 0xE0)
+        n = 3, lo = 0xA0;
+    else if ((b >= 0xE1 && b <= 0xEC) || b == 0xEE || b == 0xEF)
+        n = 3;
+    else if (b == 0xED)
+        n = 3, hi = 0x9F; // no surrogates
+    else if (b == 0xF0)
+        n = 4, lo = 0x90;
+    else if (b >= 0xF1 && b <= 0xF3)
+        n = 4;
+    else if (b == 0xF4)
+        n = 4, hi = 0x8F;
+    else
+        return 0;
+    if (left < n || p[1] < lo || p[1] > hi)
+        return 0;
+    for (int i = 2; i < n; ++i)
+        if (p[i] < 0x80 || p[i] > 0xBF)
+            return 0;
+    return n;
 }
 
-// The text of bytes that are valid UTF-8; nothing otherwise.
-std::optional<QString> fromUtf8(const QByteArray& bytes) {
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = decoder.decode(bytes);
-    if (decoder.hasError())
-        return std::nullopt;
-    return text;
+bool isUtf8(const QByteArray& bytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.constData());
+    for (qsizetype i = 0; i < bytes.size();) {
+        const int n = utf8SequenceLength(p + i, bytes.size() - i);
+        if (n == 0)
+            return false;
+        i += n;
+    }
+    return true;
 }
 
-// Windows-1252: Latin-1 but for 0x80-0x9F, which hold typographic signs; the five
-// codes it leaves free keep their Latin-1 meaning.
 QString fromWindows1252(const QByteArray& bytes) {
-    static constexpr char16_t high[32] = {
-        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
-    };
+    thread_local QStringDecoder decoder("windows-1252", QStringDecoder::Flag::Stateless);
+    if (!decoder.isValid())
+        return QString::fromLatin1(bytes);
+    return decoder.decode(bytes);
+}
+
+// The name with its bytes that are not UTF-8 written as "\xE9".
+QString escapedName(const QByteArray& bytes) {
     QString text;
-    text.reserve(bytes.size());
-    for (const char c : bytes) {
-        const auto b = static_cast<unsigned char>(c);
-        text.append(QChar(b >= 0x80 && b < 0xA0 ? high[b - 0x80] : char16_t(b)));
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.constData());
+    for (qsizetype i = 0; i < bytes.size();) {
+        const int n = utf8SequenceLength(p + i, bytes.size() - i);
+        if (n > 0) {
+            text += QString::fromUtf8(bytes.constData() + i, n);
+            i += n;
+        } else {
+            text += QStringLiteral("\\x") + QString::number(p[i], 16).toUpper();
+            ++i;
+        }
     }
     return text;
 }
 
-// The text of one name (or path) given as bytes; a name that is not UTF-8 is
-// remembered under its full path, so that the path finds its bytes again.
-QString nameFromNative(const QString& folder, const QByteArray& name) {
-    if (std::optional<QString> text = fromUtf8(name))
-        return *text;
-    const QString text = fromWindows1252(name);
-    const QByteArray nativeFolder = nativePath(folder);
-    nativeNames().insert(folder.endsWith(kSeparator) ? folder + text : folder + kSeparator + text,
-                         nativeFolder + (nativeFolder.endsWith('/') ? "" : "/") + name);
-    return text;
+// The name with a number in brackets before its extension.
+QString numberedName(const QString& name, int number) {
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    const QString mark = QStringLiteral(" (%1)").arg(number);
+    return dot > 0 ? name.left(dot) + mark + name.mid(dot) : name + mark;
+}
+
+// The shown names of one folder's entries, and their bytes.
+struct FolderNames {
+    QList<QByteArray> native;
+    QStringList shown;
+    QList<bool> isDir;
+};
+
+// Calls `each` for every entry of the folder but "." and "..", with whether it is a folder.
+template <class F> void readFolder(const QByteArray& native, const QString& folder, F&& each);
+
+FolderNames readFolderNames(const QByteArray& native, const QString& folder) {
+    FolderNames names;
+    readFolder(native, folder, [&](const QByteArray& name, bool isDir) {
+        names.native.append(name);
+        names.isDir.append(isDir);
+    });
+    names.shown = shownNames(names.native);
+    return names;
+}
+
+// The shown form of one name of a folder given by its bytes; its Windows-1252 reading
+// when the folder cannot be read or no longer holds it.
+QString shownNameIn(const QByteArray& nativeFolder, const QByteArray& name) {
+    if (isUtf8(name))
+        return QString::fromUtf8(name);
+    try {
+        const FolderNames names = readFolderNames(nativeFolder, {});
+        const qsizetype i = names.native.indexOf(name);
+        if (i >= 0)
+            return names.shown.at(i);
+    } catch (const RuntimeError&) {
+    }
+    return fromWindows1252(name);
+}
+
+QByteArray joinNative(const QByteArray& folder, const QByteArray& name) {
+    return folder + (folder.endsWith('/') ? "" : "/") + name;
 }
 
 // Calls `each` for every entry of the folder but "." and "..", with whether it is a folder.
-template <class F> void readFolder(const QString& folder, F&& each) {
-    const QByteArray native = nativePath(folder);
+template <class F> void readFolder(const QByteArray& native, const QString& folder, F&& each) {
     DIR* dir = ::opendir(native.constData());
     if (!dir)
         throwFolderError(errno, folder);
@@ -176,7 +243,7 @@ template <class F> void readFolder(const QString& folder, F&& each) {
         } else if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
 #endif
             struct stat st {};
-            const QByteArray full = native + (native.endsWith('/') ? "" : "/") + name;
+            const QByteArray full = joinNative(native, name);
             isDir = ::stat(full.constData(), &st) == 0 && S_ISDIR(st.st_mode);
 #ifdef _DIRENT_HAVE_D_TYPE
         }
@@ -301,15 +368,24 @@ void forgetCurrentFolders() {
 QString programFolder() {
     if (!programFolderSet().isEmpty())
         return programFolderSet();
-    // The program file as the system resolved it, links followed, in its own bytes.
-    QByteArray exe(4096, '\0');
-    const ssize_t n = ::readlink("/proc/self/exe", exe.data(), static_cast<std::size_t>(exe.size()));
-    if (n > 0 && n < exe.size()) {
-        exe.truncate(n);
-        const qsizetype slash = exe.lastIndexOf('/');
-        return pathFromNative(slash > 0 ? exe.left(slash) : QByteArray("/"));
-    }
-    return QFileInfo(QCoreApplication::applicationFilePath()).canonicalPath();
+    // The program file as the system resolved it at the first asking, links followed.
+    // Asked again after its drive was pulled out, the system would give another path.
+    static const QString found = [] {
+        QByteArray exe(4096, '\0');
+        const ssize_t n = ::readlink("/proc/self/exe", exe.data(), static_cast<std::size_t>(exe.size()));
+        if (n > 0 && n < exe.size()) {
+            exe.truncate(n);
+            const qsizetype slash = exe.lastIndexOf('/');
+            return pathFromNative(slash > 0 ? exe.left(slash) : QByteArray("/"));
+        }
+        return QFileInfo(QCoreApplication::applicationFilePath()).canonicalPath();
+    }();
+    return found;
+}
+
+bool folderExists(const QString& folder) {
+    struct stat st {};
+    return ::stat(nativePath(folder).constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 void setProgramFolder(const QString& folder) {
@@ -318,25 +394,84 @@ void setProgramFolder(const QString& folder) {
 
 // --- Names --------------------------------------------------------------------------
 
-QByteArray nativePath(const QString& path) {
-    const QHash<QString, QByteArray>& names = nativeNames();
-    if (!names.isEmpty()) {
-        // The longest leading part of the path that was listed under other bytes, then
-        // the rest.
-        qsizetype end = path.size();
-        while (end > 0) {
-            const auto it = names.constFind(path.left(end));
-            if (it != names.constEnd())
-                return *it + path.mid(end).toUtf8();
-            end = path.lastIndexOf(kSeparator, end - 1);
+QStringList shownNames(const QList<QByteArray>& names) {
+    QStringList shown;
+    shown.reserve(names.size());
+    QList<qsizetype> other; // the names that are not UTF-8
+    for (qsizetype i = 0; i < names.size(); ++i) {
+        if (isUtf8(names.at(i))) {
+            shown.append(QString::fromUtf8(names.at(i)));
+        } else {
+            shown.append(QString());
+            other.append(i);
         }
     }
-    return path.toUtf8();
+    if (other.isEmpty())
+        return shown;
+    // UTF-8 names read as themselves; the others take their Windows-1252 reading where
+    // it is free, then (in the order of their bytes) the first free of the other forms.
+    std::sort(other.begin(), other.end(),
+              [&](qsizetype a, qsizetype b) { return names.at(a) < names.at(b); });
+    QSet<QString> taken;
+    for (qsizetype i = 0; i < names.size(); ++i)
+        if (!shown.at(i).isEmpty())
+            taken.insert(shown.at(i));
+    QList<qsizetype> collided;
+    for (const qsizetype i : other) {
+        const QString text = fromWindows1252(names.at(i));
+        if (taken.contains(text)) {
+            collided.append(i);
+            continue;
+        }
+        shown[i] = text;
+        taken.insert(text);
+    }
+    for (const qsizetype i : collided) {
+        const QString escaped = escapedName(names.at(i));
+        QString text = escaped;
+        for (int number = 2; taken.contains(text); ++number)
+            text = numberedName(escaped, number);
+        shown[i] = text;
+        taken.insert(text);
+    }
+    return shown;
+}
+
+QByteArray nativePath(const QString& path) {
+    const QByteArray utf8 = path.toUtf8();
+    struct stat st {};
+    if (!path.startsWith(kSeparator) || ::lstat(utf8.constData(), &st) == 0)
+        return utf8;
+    // Part by part: a part that is not there under its UTF-8 bytes is looked for among
+    // the shown names of its folder.
+    QByteArray native;
+    const QStringList parts = path.split(kSeparator, Qt::SkipEmptyParts);
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        const QByteArray part = parts.at(i).toUtf8();
+        const QByteArray folder = native.isEmpty() ? QByteArray("/") : native;
+        if (::lstat(joinNative(folder, part).constData(), &st) != 0) {
+            try {
+                const FolderNames names = readFolderNames(folder, {});
+                const qsizetype at = names.shown.indexOf(parts.at(i));
+                if (at >= 0) {
+                    native = joinNative(folder, names.native.at(at));
+                    continue;
+                }
+            } catch (const RuntimeError&) {
+            }
+            // Not there: the rest as it reads.
+            for (qsizetype j = i; j < parts.size(); ++j)
+                native += '/' + parts.at(j).toUtf8();
+            return native;
+        }
+        native = joinNative(folder, part);
+    }
+    return native.isEmpty() ? QByteArray("/") : native;
 }
 
 QString pathFromNative(const QByteArray& bytes) {
-    if (std::optional<QString> text = fromUtf8(bytes))
-        return *text;
+    if (isUtf8(bytes))
+        return QString::fromUtf8(bytes);
     QByteArray full = bytes;
     if (!full.startsWith('/')) {
         QByteArray cwd(4096, '\0');
@@ -345,14 +480,21 @@ QString pathFromNative(const QByteArray& bytes) {
         full = QByteArray(cwd.constData()) + '/' + bytes;
     }
     // Part by part: the folders on the way may be UTF-8 where a name is not.
-    QString text = QStringLiteral("/");
+    QString text;
+    QByteArray native = "/";
     for (const QByteArray& part : full.split('/')) {
         if (part.isEmpty())
             continue;
-        const QString name = nameFromNative(text, part);
-        text = text.endsWith(kSeparator) ? text + name : text + kSeparator + name;
+        text += kSeparator + shownNameIn(native, part);
+        native = joinNative(native, part);
     }
-    return text;
+    return text.isEmpty() ? QStringLiteral("/") : text;
+}
+
+FilePath entryPath(const FilePath& folder, const FilePath& name) {
+    const bool root = folder.text.endsWith(kSeparator);
+    return {root ? folder.text + name.text : folder.text + kSeparator + name.text,
+            joinNative(folder.native, name.native)};
 }
 
 QString cleanPath(const QString& path) {
@@ -362,9 +504,10 @@ QString cleanPath(const QString& path) {
 
 // --- Listing ------------------------------------------------------------------------
 
-void sortNames(QStringList& names) {
-    // One collation key per name, not one collator call per comparison: a folder of a
-    // hundred thousand figures sorts in a blink.
+namespace {
+// The order in which names are shown: one collation key per name, not one collator
+// call per comparison, so that a folder of a hundred thousand figures sorts in a blink.
+std::vector<qsizetype> sortedOrder(const QStringList& names) {
     static const QCollator collator = [] {
         QCollator c(QLocale(QLocale::Spanish, QLocale::Spain));
         c.setCaseSensitivity(Qt::CaseInsensitive);
@@ -382,21 +525,68 @@ void sortNames(QStringList& names) {
         const int c = keys[static_cast<std::size_t>(a)].compare(keys[static_cast<std::size_t>(b)]);
         return c != 0 ? c < 0 : names.at(a) < names.at(b);
     });
+    return order;
+}
+} // namespace
+
+void sortNames(QStringList& names) {
     QStringList sorted;
     sorted.reserve(names.size());
-    for (const qsizetype i : order)
+    for (const qsizetype i : sortedOrder(names))
         sorted.append(names.at(i));
     names = std::move(sorted);
 }
 
-QStringList listSubfolders(const QString& folder) {
-    QStringList names;
-    readFolder(folder, [&](const QByteArray& name, bool isDir) {
-        if (isDir)
-            names.append(nameFromNative(folder, name));
+namespace {
+// The entries of a folder that pass, by shown name and bytes, sorted by shown name.
+// Only names of the kind wanted are decoded while every name is UTF-8 (the usual
+// case); a name that is not makes the texts of all of them count, and the folder is
+// read again whole.
+template <class Keep> QList<FilePath> readEntries(const FilePath& folder, bool subfolders, Keep&& keep) {
+    FolderNames names;
+    bool allUtf8 = true;
+    readFolder(folder.native, folder.text, [&](const QByteArray& name, bool isDir) {
+        allUtf8 = allUtf8 && isUtf8(name);
+        if (allUtf8 && isDir != subfolders)
+            return;
+        names.native.append(name);
+        names.isDir.append(isDir);
     });
-    sortNames(names);
-    return names;
+    if (allUtf8)
+        for (const QByteArray& name : std::as_const(names.native))
+            names.shown.append(QString::fromUtf8(name));
+    else
+        names = readFolderNames(folder.native, folder.text); // all of them, read again
+    QStringList shown;
+    QList<QByteArray> native;
+    for (qsizetype i = 0; i < names.shown.size(); ++i)
+        if (names.isDir.at(i) == subfolders && keep(names.shown.at(i))) {
+            shown.append(names.shown.at(i));
+            native.append(names.native.at(i));
+        }
+    const std::vector<qsizetype> order = sortedOrder(shown);
+    QList<FilePath> entries;
+    entries.reserve(shown.size());
+    for (const qsizetype i : order)
+        entries.append({shown.at(i), native.at(i)});
+    return entries;
+}
+
+QStringList textsOf(const QList<FilePath>& entries) {
+    QStringList texts;
+    texts.reserve(entries.size());
+    for (const FilePath& e : entries)
+        texts.append(e.text);
+    return texts;
+}
+} // namespace
+
+QList<FilePath> readSubfolders(const FilePath& folder) {
+    return readEntries(folder, true, [](const QString&) { return true; });
+}
+
+QStringList listSubfolders(const QString& folder) {
+    return textsOf(readSubfolders({folder, nativePath(folder)}));
 }
 
 namespace {
@@ -433,17 +623,12 @@ bool matchesPattern(const QString& name, const QString& pattern) {
     return false;
 }
 
+QList<FilePath> readFiles(const FilePath& folder, const QString& pattern) {
+    return readEntries(folder, false, [&](const QString& name) { return matchesPattern(name, pattern); });
+}
+
 QStringList listFiles(const QString& folder, const QString& pattern) {
-    QStringList names;
-    readFolder(folder, [&](const QByteArray& name, bool isDir) {
-        if (isDir)
-            return;
-        const QString n = nameFromNative(folder, name);
-        if (matchesPattern(n, pattern))
-            names.append(n);
-    });
-    sortNames(names);
-    return names;
+    return textsOf(readFiles({folder, nativePath(folder)}, pattern));
 }
 
 } // namespace kv

@@ -51,32 +51,54 @@ void setCurrentFolderOf(const QString& drive, const QString& folder);
 void forgetCurrentFoldersOn(const QString& drive);
 void forgetCurrentFolders();
 
-// The folder that holds the program file, links resolved; a test may point it elsewhere
-// (empty restores it).
+// The folder that holds the program file, links resolved, as it was found when first
+// asked (at start): a drive pulled out later makes the system report the program file
+// under another path. A test may point it elsewhere (empty restores it).
 QString programFolder();
 void setProgramFolder(const QString& folder);
+// Whether a folder exists now (and is a folder).
+bool folderExists(const QString& folder);
 
 // --- Names --------------------------------------------------------------------------
 
-// The bytes by which the system knows a path that the lists showed. Every file and
-// folder is opened through this, never through the text alone: a name that is not
-// valid UTF-8 is shown in another form but keeps its own bytes.
+// A file or folder as the lists hold it: the text shown for it, and the bytes by which
+// the system knows it. A row of a list keeps both, so it opens its own file whatever
+// its text reads like.
+struct FilePath {
+    QString text;
+    QByteArray native;
+};
+
+// The bytes of a path given as the text the lists show, each part decided from the
+// folder as it is now: a part that exists under its UTF-8 bytes is that file or
+// folder, any other is the entry of its folder that is shown so.
 QByteArray nativePath(const QString& path);
-// The text shown for a path the system gave as bytes (a name from a folder listing, a
-// command-line argument): UTF-8 where the bytes are valid UTF-8, and otherwise
-// Windows-1252, what older systems wrote on Spanish disks. nativePath() gives the
-// bytes back.
+// The text shown for a path the system gave as bytes (a command-line argument, a mount
+// point, the program's folder), each part as its folder's list shows it now.
 QString pathFromNative(const QByteArray& bytes);
+
+// The texts shown for a folder's names, given as their bytes: one text a name, no two
+// alike. A name that is valid UTF-8 reads as itself; any other reads as Windows-1252,
+// what older systems wrote on Spanish disks, unless another name of the folder reads
+// the same: then its bytes that are not UTF-8 are written as "\xE9", and should even
+// that be taken, a number in brackets goes before its extension ("a\xE9 (2).bmp").
+QStringList shownNames(const QList<QByteArray>& names);
 
 // A full, clean form of a path (no "." or "..", no trailing separator but at the root).
 QString cleanPath(const QString& path);
 
+// The path of an entry of a folder, as text and bytes.
+FilePath entryPath(const FilePath& folder, const FilePath& name);
+
 // --- Listing ------------------------------------------------------------------------
 
-// The folder's subfolders; throws when the folder cannot be opened.
+// The folder's subfolders and its files whose names match the pattern ("*.bmp"; several
+// may be separated by ";"), without regard to case, each by its shown name and its own
+// bytes, sorted; they throw when the folder cannot be opened.
+QList<FilePath> readSubfolders(const FilePath& folder);
+QList<FilePath> readFiles(const FilePath& folder, const QString& pattern);
+// The same for a folder given as text, by their shown names.
 QStringList listSubfolders(const QString& folder);
-// The folder's files whose names match the pattern ("*.bmp"; several may be separated by
-// ";"), without regard to case; throws when the folder cannot be opened.
 QStringList listFiles(const QString& folder, const QString& pattern);
 // Whether a name matches a pattern of * and ? wildcards, without regard to case.
 bool matchesPattern(const QString& name, const QString& pattern);

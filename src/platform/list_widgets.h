@@ -5,6 +5,7 @@
 // Qt signal: a handler that fails nested inside an assignment unwinds back through the
 // assignment, and must not unwind through Qt's signal dispatch.
 #include "platform/design.h"
+#include "platform/filesystem.h"
 
 #include <QComboBox>
 #include <QListView>
@@ -37,6 +38,9 @@ public:
     void moveToProgramDrive(const QString& lost);
     std::function<void()> onChange;
 
+protected:
+    void keyPressEvent(QKeyEvent* e) override;
+
 private:
     void refill();
     void userPicked(int index);
@@ -49,6 +53,17 @@ private:
 // move to the program folder's drive. Returns whether the drive that holds one of the
 // paths had gone.
 bool leaveLostDrive(QWidget* list, const QStringList& paths);
+
+// After the drive `lost` was found gone outside the lists (a figure copied from it):
+// once the event that found it is over, the window's lists move as above.
+void leaveLostDriveLater(const QString& lost);
+
+// F5 in any of the three lists: the drives, the folder list's folder and the file
+// list's files are read again (what no notice of the system reports: another drive, a
+// network share).
+void readListsAgain(QWidget* list);
+
+class FolderWatch;
 
 class FolderModel;
 
@@ -68,9 +83,12 @@ public:
     int rowCount() const;
     // Opens the folder on a row, as a double-click on it does.
     void openRow(int row);
+    // Reads the folder shown again, keeping the current row, raising nothing.
+    void readAgain();
     std::function<void()> onChange;
 
 protected:
+    void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
     void keyPressEvent(QKeyEvent* e) override;
     void showEvent(QShowEvent* e) override;
     QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
@@ -78,10 +96,13 @@ protected:
 
 private:
     void open(const QModelIndex& index);
-    void fill(const QString& folder, const QStringList& subfolders);
+    void fill(const FilePath& folder, const QList<FilePath>& subfolders);
     FolderModel* model_;
+    FolderWatch* watch_;
     QString path_;
+    QByteArray native_; // the folder shown, as the system knows it
     QString root_; // the mount point of the drive whose tree the list shows
+    bool rereading_ = false; // the rows read again: the same folder, nothing new to hear
     bool listed_ = false;
 };
 
@@ -98,12 +119,17 @@ public:
     const QString& pattern() const { return pattern_; }
     // The selected file's name without folder; empty when none is selected.
     QString fileName() const;
+    // The selected file's full path, as shown and as its row holds it.
+    FilePath filePath() const;
     const QStringList& fileNames() const;
     // Selects an entry as the user would, raising Click.
     void choose(int row);
-    // Selects the entry of that name as a click on it would, brought into view and with
-    // the focus; false, and nothing happens, when the list does not show that name.
-    bool chooseName(const QString& name);
+    // Selects the entry of the file of that name (its bytes) as a click on it would,
+    // brought into view and with the focus; false, and nothing happens, when the list
+    // does not show that file.
+    bool chooseFile(const QByteArray& name);
+    // Reads the folder's files again, keeping the chosen file chosen, raising nothing.
+    void readAgain();
     std::function<void()> onClick;
 
 protected:
@@ -118,13 +144,18 @@ protected:
 
 private:
     void clicked();
+    bool chooseRow(int row);
+    void showFiles(const QList<FilePath>& files);
     // Tells screen readers that the chosen entry has the focus, unless the move that
     // chose it told them already.
     void announceChoice();
     QPersistentModelIndex announced_; // the entry they last heard of in this move
     FileModel* model_;
+    FolderWatch* watch_;
     QString path_;
+    QByteArray native_; // the folder, as the system knows it
     QString pattern_;
+    bool rereading_ = false; // the rows read again: the same file, nothing new to hear
     bool listed_ = false;
 };
 

@@ -64,8 +64,7 @@ void prepareStart(const QByteArray& pictureFile) {
         // The picture first: a big one takes longer than all of Qt's start.
         if (const std::optional<FileState> before = stateOf(pictureFile)) {
             try {
-                // By its bytes: the table of names that are not UTF-8 belongs to the
-                // user-interface thread, which lists folders meanwhile.
+                // By its bytes, as the command line gave it.
                 Picture picture = loadPictureFile(pictureFile, QString());
                 if (stateOf(pictureFile) == before) {
                     p.picture = std::move(picture);
@@ -81,13 +80,13 @@ void prepareStart(const QByteArray& pictureFile) {
     });
 }
 
-std::optional<Picture> takePreparedPicture(const QString& fileName) {
+std::optional<Picture> takePreparedPicture(const QByteArray& file) {
     Prepared& p = prepared();
     p.join();
     if (!p.state)
         return std::nullopt;
     std::optional<Picture> taken;
-    if (stateOf(nativePath(fileName)) == p.state)
+    if (stateOf(file) == p.state)
         taken = withScreenResolution(std::move(p.picture));
     p.state.reset();
     p.picture = Picture();

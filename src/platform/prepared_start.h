@@ -16,10 +16,11 @@ namespace kv {
 // bytes, or empty. Called once, before the application object exists.
 void prepareStart(const QByteArray& pictureFile);
 
-// The picture decoded ahead for this file, when there is one and the file is still the
-// one that was read (the same file, with the same size and times); waits for the work
-// if it is not done yet. Given once: a later call reads nothing from it.
-std::optional<Picture> takePreparedPicture(const QString& fileName);
+// The picture decoded ahead for this file (its path as the system's bytes), when there
+// is one and the file is still the one that was read (the same file, with the same
+// size and times); waits for the work if it is not done yet. Given once: a later call
+// reads nothing from it.
+std::optional<Picture> takePreparedPicture(const QByteArray& file);
 
 // Waits for the work and lets go of what was not taken (the start is over).
 void finishPreparedStart();

@@ -3,8 +3,10 @@
 #include "platform/accessibility.h"
 #include "platform/events.h"
 #include "platform/filesystem.h"
+#include "platform/list_widgets.h"
 #include "platform/png_writer.h"
 #include "platform/prepared_start.h"
+#include "platform/runtime_error.h"
 #include "platform/widgets.h"
 
 #include <QApplication>
@@ -143,10 +145,27 @@ void ClipboardObject::setData(const Picture& picture) {
 }
 
 Picture Runtime::loadPicture(const QString& fileName) const {
-    std::optional<Picture> picture = takePreparedPicture(fileName);
-    if (!picture)
-        picture = loadPictureFile(fileName, shownPictures());
-    picture->setFileName(fileName);
+    return loadPicture(FilePath{fileName, fileName.isEmpty() ? QByteArray() : nativePath(fileName)});
+}
+
+Picture Runtime::loadPicture(const FilePath& file) const {
+    if (file.native.isEmpty())
+        return {};
+    std::optional<Picture> picture = takePreparedPicture(file.native);
+    try {
+        if (!picture)
+            picture = loadPictureFile(file.native, file.text, shownPictures());
+    } catch (const RuntimeError& e) {
+        if (e.code() == ErrorCode::FileNotFound || e.code() == ErrorCode::PathNotFound) {
+            const QString lost = driveGoneUnder({file.text});
+            if (!lost.isEmpty()) {
+                leaveLostDriveLater(lost);
+                throw RuntimeError(ErrorCode::DiskNotReady, mountPointOf(lost));
+            }
+        }
+        throw;
+    }
+    picture->setFileName(file.text);
     return *std::move(picture);
 }
 

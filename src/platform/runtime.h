@@ -1,4 +1,5 @@
 #pragma once
+#include "platform/filesystem.h"
 #include "platform/picture.h"
 
 #include <QString>
@@ -35,6 +36,9 @@ public:
     // a picture a picture box shows that was read from it, stands in when the file is
     // still as it was read (its pixels are shared, not decoded again).
     Picture loadPicture(const QString& fileName) const;
+    // The same for a file as a list holds it. A file whose drive was pulled out gives
+    // the disk not ready, and the lists leave that drive.
+    Picture loadPicture(const FilePath& file) const;
     // Stops the program (see endProgram).
     void end() const;
 };

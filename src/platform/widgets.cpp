@@ -122,7 +122,8 @@ LabelWidget::LabelWidget(const ControlDesign& d, QWidget* parent)
     setFocusPolicy(Qt::NoFocus);
 }
 
-void LabelWidget::setCaption(const QString& text) {
+void LabelWidget::setCaption(const QString& text, const QByteArray& file) {
+    file_ = file;
     if (text == caption_)
         return;
     caption_ = text;

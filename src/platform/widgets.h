@@ -46,7 +46,9 @@ class LabelWidget : public QLabel {
 public:
     LabelWidget(const ControlDesign& d, QWidget* parent);
     const QString& caption() const { return caption_; }
-    void setCaption(const QString& text);
+    // The caption, and the bytes of the file it names when it names one.
+    void setCaption(const QString& text, const QByteArray& file = {});
+    const QByteArray& file() const { return file_; }
     bool hasBorder() const { return border_; }
     // Whether the whole text fits the label, wrapped at its width.
     bool fits() const;
@@ -58,6 +60,7 @@ protected:
 private:
     QRect textRect() const;
     QString caption_;
+    QByteArray file_;
     bool border_;
 };
 

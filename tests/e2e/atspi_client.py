@@ -240,8 +240,12 @@ def check_keys(folder):
     item = focus_on(heard, "list item")
     if not item or item[2] != "Red.Bmp":
         fail(f"Up after the message: the focus heard was {item} ({heard})")
+    # A figure saved into the folder meanwhile: the list follows, and says nothing.
+    heard = listen.after(lambda: open(os.path.join(folder, "nueva.bmp"), "wb").close(), 1.5)
+    if any(h[0].startswith("focus") for h in heard):
+        fail(f"the list read again spoke: {heard}")
     print("ok: along the keyboard path a listener hears the folder opened, each figure chosen, "
-          "and the picture box and the path named anew")
+          "and the picture box and the path named anew; the list following the disk says nothing")
 
     # The help sheet and the company window say what their pictures show.
     buttons = {c.name: c for c in frame if c.getRoleName() == "push button"}

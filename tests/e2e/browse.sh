@@ -153,3 +153,34 @@ rss1=$(kv_rss_kib "$KV_PID")
 keys Down
 [ "$(shown)" = c03090 ] || fail "the program did not go on to the next figure ($(shown))"
 echo "ok: FIFO, socket and device give error 75 at once, a 10-gigapixel bitmap error 7 ($(((rss1 - rss0) / 1024)) MiB more); the program goes on"
+
+# Two names that read alike, "café.bmp" in UTF-8 and in Windows-1252: two rows, each
+# opening its own figure, and the command line opens the one its bytes name. Then a
+# figure saved into the folder shown by another program is listed within a second,
+# while the figure chosen stays as it is.
+nombres="$prog/Nombres"
+mkdir "$nombres"
+kv_figure "$nombres/café.bmp" 60 60 d04080 101010
+kv_figure "$nombres/tmp.bmp" 60 60 40d080 101010
+mv "$nombres/tmp.bmp" "$nombres/$(printf 'caf\xe9.bmp')"
+keys "${folders[@]}" Up Return
+xdotool type --delay 60 Nombres
+keys Return "${files[@]}" Home
+first=$(shown)
+keys Down
+second=$(shown)
+[ "$(printf '%s\n' "$first" "$second" | sort | tr '\n' ' ')" = "40d080 d04080 " ] ||
+    fail "the two names that read alike do not open their own figures ($first, $second)"
+kv_figure "$nombres/tmp.bmp" 60 60 8040d0 101010
+mv "$nombres/tmp.bmp" "$nombres/nueva.bmp"
+sleep 1
+[ "$(shown)" = "$second" ] || fail "the figure chosen changed when the folder did"
+keys End
+[ "$(shown)" = 8040d0 ] || fail "a figure saved into the folder shown was not listed within a second ($(shown))"
+"$KV_XCLOSE" "$win"
+kv_wait_exit "$KV_PID" 5 || fail "the program did not end"
+kv_start "$prog/Kelvar500" "$nombres/$(printf 'caf\xe9.bmp')"
+win=$(kv_wait_window "Kelvaria 500") || fail "the main window did not appear with the argument"
+sleep 0.6
+[ "$(shown)" = 40d080 ] || fail "the argument did not open the file its bytes name ($(shown))"
+echo "ok: names that read alike show apart and open their own files; a new figure is listed within a second"

@@ -105,7 +105,7 @@ if [ -n "${KV_TEST_SPOOL:-}" ]; then
     [ "$(kv_spool_jobs)" = $((jobs + 1)) ] || fail "a second press printed while the print window was open"
     "$KV_XCLOSE" "$printwin"
     sleep 0.4
-    at 70 312 # dos.bmp
+    at 70 297 # dos.bmp, in the first row now: the deleted figure left the list
     shown_now 20a040 || fail "the second figure was not shown before printing"
     at 256 368
     kv_wait_window "Print" >/dev/null || fail "no print window the second time"

@@ -64,6 +64,35 @@ keys "${files[@]}" Down
 kv_wait_exit "$KV_PID" 5 || fail "the program did not end"
 echo "ok: a drive pulled out gives error 71 at the next use and the lists go to the program's drive"
 
+# The program itself on the stick, run from there, a figure of its folder shown, then
+# the stick pulled: Copia gives 71; the program folder went with it, so the lists go to
+# the root drive at its root, and from there every list works (typed names find rows).
+pen="$KV_TMP/pen"
+kv_program_folder "$pen/prog"
+kv_figure "$pen/prog/uno.bmp" 60 60 a0a030 101010
+mkfs.ext4 -q -F -d "$pen" "$KV_TMP/pen.img" 64M >/dev/null || fail "could not make the program drive's image"
+mkdir -p "$KV_TMP/fuera"
+kv_figure "$KV_TMP/fuera/raiz.bmp" 60 60 30a060 101010
+kv_start private_mounts sh -c "mount -t tmpfs kv-prueba '$media' && mkdir '$point' &&
+                             mount -o loop '$KV_TMP/pen.img' '$point' && exec '$point/prog/Kelvar500'"
+win=$(kv_wait_window "Kelvaria 500") || fail "the main window did not appear from the stick"
+sleep 0.4
+keys Tab "${files[@]}" Down
+[ "$(shown)" = a0a030 ] || fail "the figure beside the program on the stick was not shown ($(shown))"
+nsenter -t "$KV_PID" -m -r -w umount -l "$point" || fail "could not take the program's drive away"
+keys Tab space # Copia
+kv_expect_message "$win" 71 || fail "no error 71 for Copia of a figure on a drive pulled out"
+sleep 0.3
+keys shift+Tab "${folders[@]}" Home
+xdotool type --delay 60 tmp; keys Return
+xdotool type --delay 60 "$(basename "$KV_TMP")"; keys Return
+xdotool type --delay 60 fuera; keys Return "${files[@]}" Down
+[ "$(shown)" = 30a060 ] || fail "the lists do not work from the root after the program's drive went ($(shown))"
+! grep -q "error 76" "$KV_LOG" || fail "a path of the drive that went was used again (error 76)"
+"$KV_XCLOSE" "$win"
+kv_wait_exit "$KV_PID" 5 || fail "the program did not end"
+echo "ok: the program's own drive pulled out: Copia gives 71, the lists go to the root and work from there"
+
 # Permissions, without root's override: the program runs with the file-permission
 # capabilities dropped, which is first shown to really deny access.
 locked="$KV_TMP/prog/Permisos"
