@@ -123,9 +123,8 @@ private:
                 inotify_event event;
                 std::memcpy(&event, buffer + at, sizeof event);
                 // (A queue that overflowed may have lost any notice.)
-                forFolder |= (event.mask & IN_Q_OVERFLOW) ||
-                             (event.wd == wd_ && !(event.mask & IN_IGNORED) &&
-                              bool(event.mask & IN_ISDIR) == subfolders_);
+                forFolder |= (event.mask & IN_Q_OVERFLOW) || (event.wd == wd_ && !(event.mask & IN_IGNORED) &&
+                                                              bool(event.mask & IN_ISDIR) == subfolders_);
                 at += static_cast<ssize_t>(sizeof event + event.len);
             }
         if (!forFolder || timer_.isActive())
@@ -302,9 +301,9 @@ struct FolderRow {
     QString name;
     QString path;
     QByteArray native; // as the system knows it: the path of an open row, a subfolder's name
-    int level; // how far the row is indented
-    bool open; // a folder on the way down to the current one, or the current one
-    int depth; // in the drive's tree: the drive itself is 1
+    int level;         // how far the row is indented
+    bool open;         // a folder on the way down to the current one, or the current one
+    int depth;         // in the drive's tree: the drive itself is 1
 };
 
 class FolderModel : public QAbstractListModel {
@@ -567,7 +566,8 @@ public:
 };
 
 FileListWidget::FileListWidget(const ControlDesign& d, QWidget* parent)
-    : QListView(parent), model_(new FileModel(this)), watch_(new FolderWatch(this, false, [this] { readAgain(); })),
+    : QListView(parent), model_(new FileModel(this)),
+      watch_(new FolderWatch(this, false, [this] { readAgain(); })),
       pattern_(d.pattern ? QString::fromUtf8(d.pattern) : QStringLiteral("*.*")) {
     styleList(this, d);
     setItemDelegate(new RowDelegate(this));

@@ -100,8 +100,8 @@ private:
     FolderModel* model_;
     FolderWatch* watch_;
     QString path_;
-    QByteArray native_; // the folder shown, as the system knows it
-    QString root_; // the mount point of the drive whose tree the list shows
+    QByteArray native_;      // the folder shown, as the system knows it
+    QString root_;           // the mount point of the drive whose tree the list shows
     bool rereading_ = false; // the rows read again: the same folder, nothing new to hear
     bool listed_ = false;
 };
