@@ -124,13 +124,13 @@ fi
 #    paste (a program that takes its time between the pieces) the viewer answers a key,
 #    and a copy made meanwhile goes to the next paste; the paste under way stays whole.
 clicks() { grep -cx 'File1.Click' "$KV_LOG" || true; }
-at 70 327 # grano.bmp, after dos.bmp
+at 70 312 # grano.bmp, after dos.bmp (the deleted figure left the list)
 at 200 368
 for n in first second; do
     timeout 20 "$KV_XPASTE" image/png "$KV_TMP/grano.png" >/dev/null || fail "no $n paste of the large figure"
     same "$grano" "$KV_TMP/grano.png" || fail "the $n paste of the large figure differs from its pixels"
 done
-at 70 327 # the file list has the keyboard again
+at 70 312 # the file list has the keyboard again
 before=$(clicks)
 timeout 30 "$KV_XPASTE" image/png "$KV_TMP/slow.png" --pause 1500 >"$KV_TMP/slow.out" &
 paster=$!
