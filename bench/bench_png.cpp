@@ -4,6 +4,7 @@
 //   bench_png FIGURE.bmp
 #include "platform/picture.h"
 #include "platform/png_writer.h"
+#include "timing.h"
 
 #include <QBuffer>
 #include <QGuiApplication>
@@ -18,20 +19,6 @@
 using namespace kv;
 
 namespace {
-
-double ms(const std::function<void()>& work) {
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
-
-double median(int runs, const std::function<void()>& work) {
-    std::vector<double> t;
-    for (int i = 0; i < runs; ++i)
-        t.push_back(ms(work));
-    std::sort(t.begin(), t.end());
-    return t[t.size() / 2];
-}
 
 bool same(const QByteArray& png, const QImage& image) {
     QImage back;

@@ -20,6 +20,7 @@
 #include "platform/printing.h"
 #include "platform/runtime.h"
 #include "platform/runtime_error.h"
+#include "timing.h"
 #include "windows/form4.h"
 
 #include <QApplication>
@@ -43,20 +44,6 @@
 using namespace kv;
 
 namespace {
-
-double ms(const std::function<void()>& work) {
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
-
-double median(int runs, const std::function<void()>& work) {
-    std::vector<double> t;
-    for (int i = 0; i < runs; ++i)
-        t.push_back(ms(work));
-    std::sort(t.begin(), t.end());
-    return t[t.size() / 2];
-}
 
 void row(const char* figure, double ours, double floor, const char* unit, const char* target) {
     std::printf("%-34s %10.1f %10.1f %7.2f  %-3s %s\n", figure, ours, floor, floor > 0 ? ours / floor : 0.0,
