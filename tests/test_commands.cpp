@@ -5,7 +5,7 @@
 #include "main_window/form1.h"
 #include "platform/bmp_reader.h"
 #include "platform/events.h"
-#include "platform/list_widgets.h"
+#include "platform/file_list.h"
 #include "platform/png_writer.h"
 #include "platform/printing.h"
 #include "platform/runtime.h"

@@ -1,7 +1,8 @@
 #include "platform/accessibility.h"
 
 #include "platform/design.h"
-#include "platform/list_widgets.h"
+#include "platform/file_list.h"
+#include "platform/folder_list.h"
 #include "platform/widgets.h"
 
 #include <QAccessible>

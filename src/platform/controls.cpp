@@ -1,7 +1,9 @@
 #include "platform/controls.h"
 
 #include "platform/form.h"
-#include "platform/list_widgets.h"
+#include "platform/drive_list.h"
+#include "platform/file_list.h"
+#include "platform/folder_list.h"
 #include "platform/widgets.h"
 
 #include <QAbstractButton>

@@ -1,10 +1,10 @@
 #include "platform/runtime.h"
 
 #include "platform/accessibility.h"
+#include "platform/clipboard_data.h"
 #include "platform/events.h"
 #include "platform/filesystem.h"
-#include "platform/list_widgets.h"
-#include "platform/png_writer.h"
+#include "platform/list_rows.h"
 #include "platform/prepared_start.h"
 #include "platform/runtime_error.h"
 #include "platform/widgets.h"
@@ -15,105 +15,12 @@
 #include <QFileInfo>
 #include <QFont>
 #include <QFontDatabase>
-#include <QMimeData>
 #include <QStyle>
 #include <QStyleFactory>
-#include <atomic>
-#include <condition_variable>
-#include <functional>
-#include <mutex>
-#include <system_error>
-#include <thread>
 
 namespace kv {
 
 namespace {
-
-const QString kPng = QStringLiteral("image/png");
-const QString kQtImage = QStringLiteral("application/x-qt-image");
-
-// The PNG of one picture, encoded on threads of its own from the moment it is made.
-class PngEncoding {
-public:
-    explicit PngEncoding(const QImage& image, std::function<void()> whenDone) {
-        thread_ = std::thread([this, image, whenDone = std::move(whenDone)] {
-            QByteArray png;
-            try {
-                png = encodePng(image, cancelled_);
-            } catch (...) {
-                // Qt encodes the picture itself when it is asked for it
-            }
-            {
-                const std::lock_guard<std::mutex> lock(mutex_);
-                png_ = std::move(png);
-                done_ = true;
-            }
-            ready_.notify_all();
-            if (!cancelled_)
-                whenDone();
-        });
-    }
-    // Stops the encoding between two rows, and waits for its threads.
-    ~PngEncoding() {
-        cancelled_ = true;
-        thread_.join();
-    }
-    // The PNG, once it is encoded: waits for the rest of the encoding.
-    QByteArray take() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        ready_.wait(lock, [this] { return done_; });
-        return std::move(png_);
-    }
-
-private:
-    std::atomic<bool> cancelled_{false};
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    bool done_ = false;
-    QByteArray png_;
-    std::thread thread_;
-};
-
-// What "Copia" puts on the clipboard: the picture itself, from which Qt offers every
-// image format it writes, and the same picture as PNG beside it, in the place Qt gives
-// PNG among them, encoded once for every paste (Qt would encode it again at each one, on
-// the event loop). Until the encoding is done, the PNG's place is held by an empty
-// value; a paste that asks for it then waits for the rest of the encoding. Qt's own
-// name for a picture, application/x-qt-image, is sent as the same PNG.
-class PictureMimeData : public QMimeData {
-public:
-    explicit PictureMimeData(const QImage& image) {
-        setImageData(image);
-        setData(kPng, QByteArray());
-        try {
-            encoding_ = std::make_unique<PngEncoding>(image, [this] {
-                QMetaObject::invokeMethod(
-                    this, [this] { takePng(); }, Qt::QueuedConnection);
-            });
-        } catch (const std::system_error&) {
-            // No thread to be had: the PNG stays empty, and Qt encodes it at each paste.
-        }
-    }
-
-protected:
-    QVariant retrieveData(const QString& format, QMetaType type) const override {
-        const bool png = format == kPng || (format == kQtImage && type.id() == QMetaType::QByteArray);
-        if (!png)
-            return QMimeData::retrieveData(format, type);
-        const_cast<PictureMimeData*>(this)->takePng();
-        return QMimeData::retrieveData(kPng, type);
-    }
-
-private:
-    void takePng() {
-        if (!encoding_)
-            return;
-        setData(kPng, encoding_->take());
-        encoding_.reset();
-    }
-
-    std::unique_ptr<PngEncoding> encoding_;
-};
 
 // The pictures that picture boxes show, with the files they came from.
 QList<Picture> shownPictures() {

@@ -2,7 +2,9 @@
 
 #include "platform/accessibility.h"
 #include "platform/form.h"
-#include "platform/list_widgets.h"
+#include "platform/drive_list.h"
+#include "platform/file_list.h"
+#include "platform/folder_list.h"
 #include "platform/units.h"
 
 #include <QCloseEvent>

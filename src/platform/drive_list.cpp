@@ -1,0 +1,105 @@
+#include "platform/drive_list.h"
+
+#include "platform/events.h"
+#include "platform/filesystem.h"
+#include "platform/folder_list.h"
+#include "platform/list_rows.h"
+#include "platform/runtime_error.h"
+
+#include <QDir>
+#include <QKeyEvent>
+
+namespace kv {
+
+DriveListWidget::DriveListWidget(const ControlDesign&, QWidget* parent) : QComboBox(parent) {
+    setFocusPolicy(Qt::StrongFocus);
+    setEditable(false);
+    setSizeAdjustPolicy(QComboBox::AdjustToContentsOnFirstShow);
+    // At first the drive of the working folder is current.
+    drive_ = driveOf(QDir::currentPath(), mountedDrives());
+    refill();
+    connect(this, qOverload<int>(&QComboBox::activated), this, &DriveListWidget::userPicked);
+}
+
+void DriveListWidget::refill() {
+    const QSignalBlocker quiet(this);
+    QStringList drives = mountedDrives();
+    if (!drives.contains(drive_))
+        drives.append(drive_);
+    clear();
+    addItems(drives);
+    setCurrentIndex(findText(drive_, Qt::MatchExactly | Qt::MatchCaseSensitive));
+}
+
+void DriveListWidget::showPopup() {
+    // Media may have come or gone since the list was last shown.
+    if (!leaveLostDrive(this, {mountPointOf(drive_)}))
+        refill();
+    QComboBox::showPopup();
+}
+
+void DriveListWidget::setDrive(const QString& path) {
+    const QString drive = driveOf(path, mountedDrives());
+    if (drive == drive_)
+        return;
+    drive_ = drive;
+    refill();
+    if (onChange)
+        onChange();
+}
+
+void DriveListWidget::restoreDrive(const QString& path) {
+    // The drive of the tree that shows the folder, which may hold other drives' mount
+    // points further down.
+    const auto* dirs = window()->findChild<DirListWidget*>();
+    drive_ =
+        dirs && dirs->path() == cleanPath(path) ? driveText(dirs->root()) : driveOf(path, mountedDrives());
+    refill();
+}
+
+void DriveListWidget::userPicked(int index) {
+    const QString picked = itemText(index);
+    if (leaveLostDrive(this, {mountPointOf(drive_)}))
+        return;
+    if (!mountedDrives().contains(picked)) {
+        // Taken away while the list was open.
+        reportError(RuntimeError(ErrorCode::DiskNotReady, mountPointOf(picked)));
+        refill();
+        return;
+    }
+    if (picked == drive_)
+        return;
+    raiseEvent([this, picked] {
+        drive_ = picked;
+        if (onChange)
+            onChange();
+    });
+}
+
+void DriveListWidget::keyPressEvent(QKeyEvent* e) {
+    if (e->key() == Qt::Key_F5) {
+        readListsAgain(this);
+        e->accept();
+        return;
+    }
+    QComboBox::keyPressEvent(e);
+}
+
+void DriveListWidget::moveToProgramDrive(const QString& lost) {
+    forgetCurrentFoldersOn(lost);
+    // The program folder as found at start; gone with the drive, the root instead.
+    QString home = cleanPath(programFolder());
+    if (!folderExists(home))
+        home = QStringLiteral("/");
+    drive_ = driveOf(home, mountedDrives());
+    setCurrentFolderOf(drive_, home);
+    refill();
+    // Raised even when the program folder's drive was the current one: the folder
+    // list may still show a folder of the drive that went.
+    raiseEvent([this] {
+        if (onChange)
+            onChange();
+    });
+}
+
+} // namespace kv

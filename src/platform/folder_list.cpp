@@ -1,0 +1,279 @@
+#include "platform/folder_list.h"
+
+#include "platform/events.h"
+#include "platform/filesystem.h"
+#include "platform/folder_watch.h"
+#include "platform/list_rows.h"
+#include "platform/runtime_error.h"
+
+#include <QAbstractListModel>
+#include <QDir>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <algorithm>
+#include <vector>
+
+namespace kv {
+
+namespace {
+// The folder marks of the list, drawn here rather than looked up in an icon theme
+// (which costs a search through the theme's folders at start-up): a yellow folder,
+// its flap raised when open.
+QIcon folderMark(bool open) {
+    QPixmap pm(13, 13);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    const QColor edge(0x80, 0x80, 0x00), face(0xFF, 0xE0, 0x70), flap(0xFF, 0xF4, 0xB0);
+    p.setPen(edge);
+    p.setBrush(face);
+    p.drawRect(0, 3, 11, 8);
+    p.drawRect(0, 2, 4, 1);
+    if (open) {
+        p.setBrush(flap);
+        p.drawPolygon(QPolygon({QPoint(2, 6), QPoint(12, 6), QPoint(10, 11), QPoint(0, 11)}));
+    }
+    return QIcon(pm);
+}
+} // namespace
+
+struct FolderRow {
+    QString name;
+    QString path;
+    QByteArray native; // as the system knows it: the path of an open row, a subfolder's name
+    int level;         // how far the row is indented
+    bool open;         // a folder on the way down to the current one, or the current one
+    int depth;         // in the drive's tree: the drive itself is 1
+};
+
+class FolderModel : public QAbstractListModel {
+public:
+    using QAbstractListModel::QAbstractListModel;
+    std::vector<FolderRow> rows;
+    QIcon openIcon, closedIcon;
+
+    int rowCount(const QModelIndex& parent = {}) const override {
+        return parent.isValid() ? 0 : static_cast<int>(rows.size());
+    }
+    QVariant data(const QModelIndex& index, int role) const override {
+        if (!index.isValid() || index.row() >= static_cast<int>(rows.size()))
+            return {};
+        const FolderRow& r = rows[static_cast<size_t>(index.row())];
+        switch (role) {
+        case Qt::DisplayRole:
+        case Qt::ToolTipRole:
+            return role == Qt::DisplayRole ? r.name : r.path;
+        case Qt::DecorationRole:
+            return r.open ? openIcon : closedIcon;
+        case kFolderIndentRole:
+            return r.level;
+        case kFolderDepthRole:
+            return r.depth;
+        case kFolderOpenRole:
+            return r.open;
+        default:
+            return {};
+        }
+    }
+    void reset(std::vector<FolderRow> newRows) {
+        beginResetModel();
+        rows = std::move(newRows);
+        endResetModel();
+    }
+};
+
+namespace {
+// Indents each folder row by its level below the root. Deep down, the indent stops
+// growing: the open folder's subfolders are indented at most this many steps, and the
+// folders above shift left, those highest up sharing the list's left edge, so that the
+// open folder and its subfolders stay readable in the list's width.
+constexpr int kMaxIndentLevel = 6;
+
+class FolderDelegate : public RowDelegate {
+public:
+    using RowDelegate::RowDelegate;
+    static constexpr int kIndent = 5;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        QStyleOptionViewItem o(option);
+        o.rect.setLeft(o.rect.left() + index.data(kFolderIndentRole).toInt() * kIndent);
+        RowDelegate::paint(painter, o, index);
+    }
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QSize s = RowDelegate::sizeHint(option, index);
+        s.rwidth() += index.data(kFolderIndentRole).toInt() * kIndent;
+        return s;
+    }
+};
+} // namespace
+
+DirListWidget::DirListWidget(const ControlDesign& d, QWidget* parent)
+    : QListView(parent), model_(new FolderModel(this)),
+      watch_(new FolderWatch(this, true, [this] { readAgain(); })) {
+    styleList(this, d);
+    model_->openIcon = folderMark(true);
+    model_->closedIcon = folderMark(false);
+    setIconSize(QSize(13, 13));
+    setItemDelegate(new FolderDelegate(this));
+    setModel(model_);
+    // At first the working folder, in its drive's tree; it is read when the list is
+    // first shown, unless a path is set before that.
+    path_ = cleanPath(QDir::currentPath());
+    native_ = nativePath(path_);
+    root_ = mountPointOf(driveOf(path_, mountedDrives()));
+    connect(this, &QAbstractItemView::doubleClicked, this, &DirListWidget::open);
+}
+
+void DirListWidget::fill(const FilePath& folder, const QList<FilePath>& subfolders) {
+    std::vector<FolderRow> rows;
+    // The tree starts at its drive's mount point: the path from there down. The parts of
+    // the path's text and of its bytes go one for one.
+    const QStringList parts = folder.text.mid(root_.size()).split(kSeparator, Qt::SkipEmptyParts);
+    const QList<QByteArray> nativeParts = folder.native.split('/');
+    const int level = static_cast<int>(parts.size()) + 1; // of the subfolders
+    const int shift = std::max(0, level - kMaxIndentLevel);
+    const auto indent = [shift](int depth) { return std::max(0, depth - shift); };
+    QByteArray native = folder.native;
+    for (qsizetype i = 0; i < parts.size() && native != "/"; ++i)
+        native.truncate(std::max<qsizetype>(1, native.lastIndexOf('/')));
+    rows.push_back({root_, root_, native, 0, true, 1});
+    QString so_far = root_ == QLatin1String("/") ? QString() : root_;
+    for (int i = 0; i < parts.size(); ++i) {
+        so_far += kSeparator + parts[i];
+        native += (native.endsWith('/') ? "" : "/") + nativeParts.at(nativeParts.size() - parts.size() + i);
+        rows.push_back({parts[i], so_far, native, indent(i + 1), true, i + 2});
+    }
+    const int currentRow = static_cast<int>(rows.size()) - 1;
+    const QString prefix = folder.text.endsWith(kSeparator) ? folder.text : folder.text + kSeparator;
+    for (const FilePath& sub : subfolders)
+        rows.push_back({sub.text, prefix + sub.text, sub.native, indent(level), false, level + 1});
+    model_->reset(std::move(rows));
+    watch_->watch(folder.native);
+    setCurrentIndex(model_->index(currentRow));
+    scrollTo(currentIndex(), QAbstractItemView::PositionAtTop);
+    listed_ = true;
+}
+
+void DirListWidget::setPath(const QString& path) {
+    const QStringList drives = mountedDrives();
+    // A drive's text stands for that drive's current folder, in that drive's tree. A
+    // folder is shown in the tree shown, when it lies there, or in its own drive's.
+    const bool drive = isDriveText(path);
+    const QString folder = drive ? currentFolderOf(path) : cleanPath(path);
+    const QString root = drive                     ? mountPointOf(path)
+                         : isWithin(folder, root_) ? root_
+                                                   : mountPointOf(driveOf(folder, drives));
+    if (folder == path_ && root == root_ && listed_)
+        return;
+    const FilePath shown{folder, nativePath(folder)};
+    const QList<FilePath> subfolders = readSubfolders(shown); // throws before anything changes
+    const bool changedPath = folder != path_;
+    path_ = folder;
+    native_ = shown.native;
+    root_ = root;
+    setCurrentFolderOf(driveText(root_), folder);
+    fill(shown, subfolders);
+    if (changedPath)
+        if (onChange)
+            onChange();
+}
+
+QString DirListWidget::rowPath(int row) const {
+    return model_->rows.at(static_cast<size_t>(row)).path;
+}
+
+int DirListWidget::rowCount() const {
+    return model_->rowCount();
+}
+
+void DirListWidget::openRow(int row) {
+    open(model_->index(row));
+}
+
+void DirListWidget::readAgain() {
+    if (!listed_)
+        return;
+    const FilePath shown{path_, native_};
+    QList<FilePath> subfolders;
+    try {
+        subfolders = readSubfolders(shown);
+    } catch (const RuntimeError&) {
+        return; // gone or unreadable: the rows stay as they were
+    }
+    const QModelIndex was = currentIndex();
+    const FolderRow current = was.isValid() ? model_->rows.at(static_cast<size_t>(was.row())) : FolderRow{};
+    const int scrolled = verticalScrollBar()->value();
+    fill(shown, subfolders);
+    rereading_ = true;
+    for (size_t row = 0; row < model_->rows.size(); ++row)
+        if (was.isValid() && model_->rows[row].open == current.open &&
+            model_->rows[row].native == current.native)
+            setCurrentIndex(model_->index(static_cast<int>(row)));
+    rereading_ = false;
+    verticalScrollBar()->setValue(scrolled);
+}
+
+void DirListWidget::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
+    // Qt's list tells screen readers of the new current row; the row found again after a
+    // re-read is no move of the user's, and is not told again.
+    if (rereading_)
+        QAbstractItemView::currentChanged(current, previous);
+    else
+        QListView::currentChanged(current, previous);
+}
+
+void DirListWidget::open(const QModelIndex& index) {
+    if (!index.isValid())
+        return;
+    const FolderRow& row = model_->rows.at(static_cast<size_t>(index.row()));
+    const FilePath target{row.path,
+                          row.open ? row.native : entryPath({path_, native_}, {row.name, row.native}).native};
+    if (leaveLostDrive(this, {path_, root_}))
+        return;
+    raiseEvent([this, target] {
+        // Opened from the list itself, a row always means that very folder, in the tree
+        // shown (another drive mounted further down is entered as a folder of it).
+        const QList<FilePath> subfolders = readSubfolders(target);
+        if (target.text == path_)
+            return;
+        path_ = target.text;
+        native_ = target.native;
+        setCurrentFolderOf(driveText(root_), path_);
+        fill(target, subfolders);
+        if (onChange)
+            onChange();
+    });
+}
+
+void DirListWidget::keyPressEvent(QKeyEvent* e) {
+    if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
+        open(currentIndex());
+        e->accept();
+        return;
+    }
+    if (e->key() == Qt::Key_F5) {
+        readListsAgain(this);
+        e->accept();
+        return;
+    }
+    QListView::keyPressEvent(e);
+}
+
+QItemSelectionModel::SelectionFlags DirListWidget::selectionCommand(const QModelIndex& index,
+                                                                    const QEvent* e) const {
+    return keepSelection(QListView::selectionCommand(index, e));
+}
+
+void DirListWidget::showEvent(QShowEvent* e) {
+    if (!listed_) {
+        const FilePath shown{path_, native_};
+        try {
+            fill(shown, readSubfolders(shown));
+        } catch (const RuntimeError&) {
+            fill(shown, {}); // the working folder cannot be read: show just its path
+        }
+    }
+    QListView::showEvent(e);
+}
+
+} // namespace kv

@@ -1,0 +1,45 @@
+#pragma once
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+#include <functional>
+
+class QSocketNotifier;
+
+namespace kv {
+
+// The system's notices (inotify) of entries added, removed or renamed in one folder:
+// of its subfolders for the folder list, of its other entries for the file list, so
+// that each list reads the folder again only for what it shows. They are gathered:
+// the folder is read again a moment after the first notice, then at most once every
+// half second (counted from the end of a reading, so that a big folder leaves the
+// window that long to answer) while they keep coming, and always once after the last.
+// A file system that gives no notice (a network share) is read again with F5.
+class FolderWatch : public QObject {
+public:
+    FolderWatch(QObject* parent, bool subfolders, std::function<void()> readAgain);
+    ~FolderWatch() override;
+    FolderWatch(const FolderWatch&) = delete;
+    FolderWatch& operator=(const FolderWatch&) = delete;
+
+    // Follows this folder from now on, instead of the one before.
+    void watch(const QByteArray& folder);
+
+private:
+    static constexpr int kGatherMs = 100;
+    static constexpr int kIntervalMs = 500;
+
+    void noticed();
+
+    std::function<void()> readAgain_;
+    bool subfolders_;
+    QByteArray folder_;
+    int fd_ = -1;
+    int wd_ = -1;
+    QSocketNotifier* notifier_ = nullptr;
+    QTimer timer_;
+    QElapsedTimer sinceRead_;
+};
+
+} // namespace kv

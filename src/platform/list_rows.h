@@ -1,0 +1,52 @@
+#pragma once
+// What the drive, folder and file lists share: the height and painting of their rows,
+// and the move that leaves a drive taken away. Only the platform layer includes the
+// lists' headers. Each list raises its event through a plain callback that its control
+// handle sets (onChange when Drive or Path changes, onClick for the file list), not a
+// Qt signal: a handler that fails nested inside an assignment unwinds back through the
+// assignment, and must not unwind through Qt's signal dispatch.
+#include "platform/design.h"
+
+#include <QListView>
+#include <QStringList>
+#include <QStyledItemDelegate>
+
+namespace kv {
+
+// Every row of the folder and file lists is this high, in pixels.
+inline constexpr int kListRowHeight = 15;
+
+// The look and behaviour the folder and file lists share: the design's colours, a
+// sunken frame, one row selected at a time, no horizontal scrolling.
+void styleList(QListView* v, const ControlDesign& d);
+
+// The row a list's selection stays on: no modifier or key ever clears it, a click on
+// the highlighted row with Ctrl held keeps it highlighted.
+QItemSelectionModel::SelectionFlags keepSelection(QItemSelectionModel::SelectionFlags flags);
+
+// Rows of one fixed height.
+class RowDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        return QSize(QStyledItemDelegate::sizeHint(option, index).width(), kListRowHeight);
+    }
+};
+
+// A drive taken away while the lists show it (a stick pulled out: its folder stays,
+// empty, so nothing fails by itself) is noticed when a list is next used: the mount
+// table is read again, the user is told the disk is not ready, and the window's lists
+// move to the program folder's drive. Returns whether the drive that holds one of the
+// paths had gone.
+bool leaveLostDrive(QWidget* list, const QStringList& paths);
+
+// After the drive `lost` was found gone outside the lists (a figure copied from it):
+// once the event that found it is over, the window's lists move as above.
+void leaveLostDriveLater(const QString& lost);
+
+// F5 in any of the three lists: the drives, the folder list's folder and the file
+// list's files are read again (what no notice of the system reports: another drive, a
+// network share).
+void readListsAgain(QWidget* list);
+
+} // namespace kv
