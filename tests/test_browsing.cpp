@@ -4,11 +4,12 @@
 #include "app/registry.h"
 #include "app/startup.h"
 #include "main_window/form1.h"
-#include "platform/events.h"
-#include "platform/filesystem.h"
 #include "platform/drive_list.h"
+#include "platform/events.h"
 #include "platform/file_list.h"
+#include "platform/filesystem.h"
 #include "platform/folder_list.h"
+#include "platform/list_rows.h"
 #include "platform/prepared_start.h"
 #include "platform/runtime.h"
 #include "platform/runtime_error.h"
@@ -701,6 +702,45 @@ private slots:
         QVERIFY(!file1()->fileNames().contains("z.bmp"));
         QCOMPARE(trace, QStringList{});
         QVERIFY(reported.isEmpty());
+    }
+
+    void aFolderMadeAgainIsFollowedAndOneThatWentIsLeft() {
+        start();
+        openFolder("Equipos");
+        clickFile(1);
+        // Written anew by another program: removed and made again under the same name.
+        QVERIFY(QDir(prog + "/Equipos").removeRecursively());
+        QVERIFY(QDir().mkpath(prog + "/Equipos"));
+        touch(prog + "/Equipos/nuevo.bmp");
+        QTRY_COMPARE_WITH_TIMEOUT(file1()->fileNames(), QStringList{"nuevo.bmp"}, 2000);
+        touch(prog + "/Equipos/otro.bmp"); // and followed from then on
+        QTRY_COMPARE_WITH_TIMEOUT(file1()->fileNames(), (QStringList{"nuevo.bmp", "otro.bmp"}), 2000);
+        QVERIFY(reported.isEmpty());
+        // Gone for good: the lists go to the program folder, once the user was told.
+        QVERIFY(QDir(prog + "/Equipos").removeRecursively());
+        QTRY_COMPARE_WITH_TIMEOUT(form->Dir1.path(), prog, 2000);
+        QCOMPARE(form->File1.path(), prog);
+        QCOMPARE(reported, QList<int>{76});
+        // The program folder itself gone, found by F5: the nearest folder above.
+        QVERIFY(QDir(prog).removeRecursively());
+        QTest::keyClick(file1(), Qt::Key_F5);
+        QCOMPARE(form->Dir1.path(), QFileInfo(prog).path());
+        QCOMPARE(form->File1.path(), QFileInfo(prog).path());
+        QCOMPARE(reported, (QList<int>{76, 76}));
+        QCOMPARE(form->Label1.caption(), prog + "/Equipos/b.bmp"); // the figure shown stays
+        QTest::qWait(700); // the notice of the folder that went changes nothing more
+        QCOMPARE(reported.size(), 2);
+    }
+
+    void aReReadKeepsTheCurrentRowInSight() {
+        start();
+        openFolder("Equipos");
+        clickFile(2);
+        for (int i = 0; i < 2000; ++i)
+            touch(QString("%1/Equipos/0%2.bmp").arg(prog).arg(i, 4, 10, QChar('0')));
+        QTest::keyClick(file1(), Qt::Key_F5);
+        QCOMPARE(form->File1.fileName(), QStringLiteral("c.Bmp"));
+        QCOMPARE(file1()->visualRect(file1()->currentIndex()).top(), 2 * kListRowHeight);
     }
 
     void namesSortAsASpanishReaderExpects() {

@@ -1,9 +1,9 @@
 #include "platform/controls.h"
 
-#include "platform/form.h"
 #include "platform/drive_list.h"
 #include "platform/file_list.h"
 #include "platform/folder_list.h"
+#include "platform/form.h"
 #include "platform/widgets.h"
 
 #include <QAbstractButton>

@@ -88,14 +88,16 @@ void DriveListWidget::keyPressEvent(QKeyEvent* e) {
 void DriveListWidget::moveToProgramDrive(const QString& lost) {
     forgetCurrentFoldersOn(lost);
     // The program folder as found at start; gone with the drive, the root instead.
-    QString home = cleanPath(programFolder());
-    if (!folderExists(home))
-        home = QStringLiteral("/");
-    drive_ = driveOf(home, mountedDrives());
-    setCurrentFolderOf(drive_, home);
+    const QString home = cleanPath(programFolder());
+    moveTo(folderExists(home) ? home : QStringLiteral("/"));
+}
+
+void DriveListWidget::moveTo(const QString& folder) {
+    drive_ = driveOf(folder, mountedDrives());
+    setCurrentFolderOf(drive_, folder);
     refill();
-    // Raised even when the program folder's drive was the current one: the folder
-    // list may still show a folder of the drive that went.
+    // Raised even when the folder's drive was the current one: the folder list may
+    // still show a folder of a drive that went, or a folder that went.
     raiseEvent([this] {
         if (onChange)
             onChange();

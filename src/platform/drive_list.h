@@ -20,6 +20,8 @@ public:
     // After the drive `lost` went away: the program folder's drive becomes current, at
     // the program folder, and Change is raised.
     void moveToProgramDrive(const QString& lost);
+    // Makes current the drive of the folder, at that folder, and raises Change.
+    void moveTo(const QString& folder);
     std::function<void()> onChange;
 
 protected:

@@ -1,5 +1,6 @@
 #include "platform/events.h"
 
+#include "platform/bounded_wait.h"
 #include "platform/form.h"
 #include "platform/runtime_error.h"
 #include "platform/standard_error.h"
@@ -95,6 +96,12 @@ void runNested(const Handler& handler) {
 bool raiseEvent(const Handler& handler) {
     if (ended || !handler)
         return true;
+    if (waiting()) {
+        // Raised while a step waits on the world outside (a screen reader's action, say):
+        // it runs once the step is over, not inside it.
+        afterWaits(QCoreApplication::instance(), [handler] { raiseEvent(handler); });
+        return true;
+    }
     if (handlerDepth > 0) {
         runNested(handler);
         return true;

@@ -1,6 +1,7 @@
 #include "platform/file_list.h"
 
 #include "platform/accessibility.h"
+#include "platform/events.h"
 #include "platform/filesystem.h"
 #include "platform/folder_watch.h"
 #include "platform/list_rows.h"
@@ -66,8 +67,7 @@ void FileListWidget::setPath(const QString& path) {
     const QString folder = cleanPath(path);
     if (folder == path_ && listed_)
         return;
-    const FilePath shown{folder, nativePath(folder)};
-    const QList<FilePath> files = readFiles(shown, pattern_); // throws before anything changes
+    const auto [shown, files] = readFolderOnDrive(folder, false, pattern_); // throws before anything changes
     path_ = folder;
     native_ = shown.native;
     showFiles(files);
@@ -78,15 +78,19 @@ void FileListWidget::readAgain() {
         return;
     QList<FilePath> files;
     try {
-        files = readFiles({path_, native_}, pattern_);
-    } catch (const RuntimeError&) {
-        return; // gone or unreadable: the rows stay as they were
+        files = readEntriesOnDrive({path_, native_}, false, pattern_);
+    } catch (const RuntimeError& e) {
+        // A folder gone or unreadable is the folder list's to tell and leave; a drive that
+        // does not answer is left at once.
+        if (e.code() == ErrorCode::DeviceUnavailable)
+            reportError(e);
+        return;
     }
     // The chosen file stays chosen, the current row current, both by their bytes.
     const QModelIndex was = currentIndex();
     const bool chosen = was.isValid() && selectionModel()->isSelected(was);
     const QByteArray current = was.isValid() ? model_->natives.value(was.row()) : QByteArray();
-    const int scrolled = verticalScrollBar()->value();
+    const RowInView inView = rowInView(this);
     showFiles(files);
     const int row = current.isEmpty() ? -1 : static_cast<int>(model_->natives.indexOf(current));
     rereading_ = true;
@@ -94,7 +98,11 @@ void FileListWidget::readAgain() {
         selectionModel()->setCurrentIndex(model_->index(row), chosen ? QItemSelectionModel::ClearAndSelect
                                                                      : QItemSelectionModel::NoUpdate);
     rereading_ = false;
-    verticalScrollBar()->setValue(scrolled);
+    keepInView(this, inView);
+}
+
+void FileListWidget::clearRows() {
+    showFiles({});
 }
 
 QString FileListWidget::fileName() const {

@@ -35,6 +35,8 @@ public:
     bool chooseFile(const QByteArray& name);
     // Reads the folder's files again, keeping the chosen file chosen, raising nothing.
     void readAgain();
+    // Shows no file of the folder (one that can no longer be read).
+    void clearRows();
     std::function<void()> onClick;
 
 protected:

@@ -1,6 +1,7 @@
 #include "platform/folder_list.h"
 
 #include "platform/events.h"
+#include "platform/file_list.h"
 #include "platform/filesystem.h"
 #include "platform/folder_watch.h"
 #include "platform/list_rows.h"
@@ -11,6 +12,7 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QTimer>
 #include <algorithm>
 #include <vector>
 
@@ -109,7 +111,14 @@ public:
 
 DirListWidget::DirListWidget(const ControlDesign& d, QWidget* parent)
     : QListView(parent), model_(new FolderModel(this)),
-      watch_(new FolderWatch(this, true, [this] { readAgain(); })) {
+      watch_(new FolderWatch(
+          this, true, [this] { readAgain(); },
+          [this] {
+              // The folder itself went or changed: the files follow what it is now.
+              if (readAgain())
+                  if (auto* files = window()->findChild<FileListWidget*>())
+                      files->readAgain();
+          })) {
     styleList(this, d);
     model_->openIcon = folderMark(true);
     model_->closedIcon = folderMark(false);
@@ -165,8 +174,7 @@ void DirListWidget::setPath(const QString& path) {
                                                    : mountPointOf(driveOf(folder, drives));
     if (folder == path_ && root == root_ && listed_)
         return;
-    const FilePath shown{folder, nativePath(folder)};
-    const QList<FilePath> subfolders = readSubfolders(shown); // throws before anything changes
+    const auto [shown, subfolders] = readFolderOnDrive(folder, true); // throws before anything changes
     const bool changedPath = folder != path_;
     path_ = folder;
     native_ = shown.native;
@@ -190,19 +198,20 @@ void DirListWidget::openRow(int row) {
     open(model_->index(row));
 }
 
-void DirListWidget::readAgain() {
+bool DirListWidget::readAgain() {
     if (!listed_)
-        return;
+        return true;
     const FilePath shown{path_, native_};
     QList<FilePath> subfolders;
     try {
-        subfolders = readSubfolders(shown);
-    } catch (const RuntimeError&) {
-        return; // gone or unreadable: the rows stay as they were
+        subfolders = readEntriesOnDrive(shown, true);
+    } catch (const RuntimeError& e) {
+        unreadable(e);
+        return false;
     }
     const QModelIndex was = currentIndex();
     const FolderRow current = was.isValid() ? model_->rows.at(static_cast<size_t>(was.row())) : FolderRow{};
-    const int scrolled = verticalScrollBar()->value();
+    const RowInView inView = rowInView(this);
     fill(shown, subfolders);
     rereading_ = true;
     for (size_t row = 0; row < model_->rows.size(); ++row)
@@ -210,7 +219,20 @@ void DirListWidget::readAgain() {
             model_->rows[row].native == current.native)
             setCurrentIndex(model_->index(static_cast<int>(row)));
     rereading_ = false;
-    verticalScrollBar()->setValue(scrolled);
+    keepInView(this, inView);
+    return true;
+}
+
+void DirListWidget::unreadable(const RuntimeError& error) {
+    reportError(error);
+    if (error.code() == ErrorCode::PermissionDenied) {
+        // Nothing in it can be read any more: its rows go, and the files'.
+        fill({path_, native_}, {});
+        if (auto* files = window()->findChild<FileListWidget*>())
+            files->clearRows();
+    } else if (error.code() == ErrorCode::PathNotFound) {
+        leaveGoneFolder(this, path_);
+    }
 }
 
 void DirListWidget::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
@@ -233,7 +255,15 @@ void DirListWidget::open(const QModelIndex& index) {
     raiseEvent([this, target] {
         // Opened from the list itself, a row always means that very folder, in the tree
         // shown (another drive mounted further down is entered as a folder of it).
-        const QList<FilePath> subfolders = readSubfolders(target);
+        QList<FilePath> subfolders;
+        try {
+            subfolders = readEntriesOnDrive(target, true);
+        } catch (const RuntimeError& e) {
+            // The folder shown went with it: the lists leave it once the user was told.
+            if (e.code() == ErrorCode::PathNotFound && !folderThere(path_))
+                QTimer::singleShot(0, this, [this, gone = path_] { leaveGoneFolder(this, gone); });
+            throw;
+        }
         if (target.text == path_)
             return;
         path_ = target.text;

@@ -15,6 +15,7 @@ namespace kv {
 enum FolderRowRole { kFolderIndentRole = Qt::UserRole, kFolderDepthRole, kFolderOpenRole };
 
 class FolderWatch;
+class RuntimeError;
 class FolderModel;
 
 class DirListWidget : public QListView {
@@ -33,8 +34,10 @@ public:
     int rowCount() const;
     // Opens the folder on a row, as a double-click on it does.
     void openRow(int row);
-    // Reads the folder shown again, keeping the current row, raising nothing.
-    void readAgain();
+    // Reads the folder shown again, keeping the current row where the user sees it,
+    // raising nothing. A folder that went is left, one that can no longer be read shows
+    // no subfolder; the user is told either way, and false returned.
+    bool readAgain();
     std::function<void()> onChange;
 
 protected:
@@ -46,6 +49,7 @@ protected:
 
 private:
     void open(const QModelIndex& index);
+    void unreadable(const RuntimeError& error);
     void fill(const FilePath& folder, const QList<FilePath>& subfolders);
     FolderModel* model_;
     FolderWatch* watch_;

@@ -15,10 +15,15 @@ namespace kv {
 // the folder is read again a moment after the first notice, then at most once every
 // half second (counted from the end of a reading, so that a big folder leaves the
 // window that long to answer) while they keep coming, and always once after the last.
-// A file system that gives no notice (a network share) is read again with F5.
+// A file system that gives no notice (a network share) is read again with F5. Notices of
+// the folder itself (removed, moved away, its permissions changed) go to `folderChanged`
+// where one is given, half a second later: a program that writes its folder anew removes
+// it and makes it again at once. The system stops following a folder that was removed:
+// the next watch() of the same path follows the folder that bears it now.
 class FolderWatch : public QObject {
 public:
-    FolderWatch(QObject* parent, bool subfolders, std::function<void()> readAgain);
+    FolderWatch(QObject* parent, bool subfolders, std::function<void()> readAgain,
+                std::function<void()> folderChanged = {});
     ~FolderWatch() override;
     FolderWatch(const FolderWatch&) = delete;
     FolderWatch& operator=(const FolderWatch&) = delete;
@@ -33,6 +38,8 @@ private:
     void noticed();
 
     std::function<void()> readAgain_;
+    std::function<void()> folderChanged_;
+    QTimer folderTimer_;
     bool subfolders_;
     QByteArray folder_;
     int fd_ = -1;

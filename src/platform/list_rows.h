@@ -5,7 +5,9 @@
 // handle sets (onChange when Drive or Path changes, onClick for the file list), not a
 // Qt signal: a handler that fails nested inside an assignment unwinds back through the
 // assignment, and must not unwind through Qt's signal dispatch.
+#include "platform/bounded_wait.h"
 #include "platform/design.h"
+#include "platform/filesystem.h"
 
 #include <QListView>
 #include <QStringList>
@@ -43,6 +45,44 @@ bool leaveLostDrive(QWidget* list, const QStringList& paths);
 // After the drive `lost` was found gone outside the lists (a figure copied from it):
 // once the event that found it is over, the window's lists move as above.
 void leaveLostDriveLater(const QString& lost);
+
+// Reads from the drive that holds the path as a step that may wait on it (see
+// bounded_wait.h): a drive that gives no answer within the limit is "Dispositivo no
+// disponible", and the lists leave it as they leave a drive taken away.
+template <class T> T readOnDrive(const QString& path, std::function<T()> step) {
+    const QString drive = driveOf(path, mountedDrives());
+    return waitOn<T>(
+        drive, RuntimeError(ErrorCode::DeviceUnavailable, mountPointOf(drive)),
+        [drive] { leaveLostDriveLater(drive); }, std::move(step));
+}
+
+// A folder's entries of one kind, read from its text as the lists show it: the folder's
+// bytes are found on the way.
+struct FolderListing {
+    FilePath folder;
+    QList<FilePath> entries;
+};
+FolderListing readFolderOnDrive(const QString& folder, bool subfolders, const QString& pattern = {});
+// The same for a folder whose bytes are known.
+QList<FilePath> readEntriesOnDrive(const FilePath& folder, bool subfolders, const QString& pattern = {});
+
+// Whether the folder is there now, asked of its drive as above.
+bool folderThere(const QString& folder);
+
+// After the folder shown went (removed, or a folder on the way to it): the lists go to
+// the program folder, or when that went too, to the nearest folder above that is still
+// there, on its drive.
+void leaveGoneFolder(QWidget* list, const QString& gone);
+
+// Where a list's current row stands in its view, to keep it there across a re-read that
+// adds or removes rows above it: the first row shown, and the current row's distance
+// from it when the user sees it.
+struct RowInView {
+    int scrolled;
+    int offset; // -1: the current row was out of sight
+};
+RowInView rowInView(const QListView* list);
+void keepInView(QListView* list, const RowInView& before);
 
 // F5 in any of the three lists: the drives, the folder list's folder and the file
 // list's files are read again (what no notice of the system reports: another drive, a

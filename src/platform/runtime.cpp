@@ -52,25 +52,37 @@ void ClipboardObject::setData(const Picture& picture) {
 }
 
 Picture Runtime::loadPicture(const QString& fileName) const {
-    return loadPicture(FilePath{fileName, fileName.isEmpty() ? QByteArray() : nativePath(fileName)});
+    if (fileName.isEmpty())
+        return {};
+    // The file's bytes are found on its drive, with the reading.
+    return loadFrom(FilePath{fileName, {}});
 }
 
 Picture Runtime::loadPicture(const FilePath& file) const {
     if (file.native.isEmpty())
         return {};
-    std::optional<Picture> picture = takePreparedPicture(file.native);
-    try {
-        if (!picture)
-            picture = loadPictureFile(file.native, file.text, shownPictures());
-    } catch (const RuntimeError& e) {
-        if (e.code() == ErrorCode::FileNotFound || e.code() == ErrorCode::PathNotFound) {
-            const QString lost = driveGoneUnder({file.text});
-            if (!lost.isEmpty()) {
-                leaveLostDriveLater(lost);
-                throw RuntimeError(ErrorCode::DiskNotReady, mountPointOf(lost));
+    return loadFrom(file);
+}
+
+Picture Runtime::loadFrom(const FilePath& file) const {
+    std::optional<Picture> picture = file.native.isEmpty() ? std::nullopt : takePreparedPicture(file.native);
+    if (!picture) {
+        const QList<Picture> shown = shownPictures();
+        try {
+            picture = readOnDrive<Picture>(file.text, [file, shown] {
+                const QByteArray native = file.native.isEmpty() ? nativePath(file.text) : file.native;
+                return loadPictureFile(native, file.text, shown);
+            });
+        } catch (const RuntimeError& e) {
+            if (e.code() == ErrorCode::FileNotFound || e.code() == ErrorCode::PathNotFound) {
+                const QString lost = driveGoneUnder({file.text});
+                if (!lost.isEmpty()) {
+                    leaveLostDriveLater(lost);
+                    throw RuntimeError(ErrorCode::DiskNotReady, mountPointOf(lost));
+                }
             }
+            throw;
         }
-        throw;
     }
     picture->setFileName(file.text);
     return *std::move(picture);

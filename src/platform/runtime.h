@@ -41,6 +41,9 @@ public:
     Picture loadPicture(const FilePath& file) const;
     // Stops the program (see endProgram).
     void end() const;
+
+private:
+    Picture loadFrom(const FilePath& file) const;
 };
 
 // The look every window shares: the style, its palette and the default window font; and

@@ -1,10 +1,10 @@
 #include "platform/widgets.h"
 
 #include "platform/accessibility.h"
-#include "platform/form.h"
 #include "platform/drive_list.h"
 #include "platform/file_list.h"
 #include "platform/folder_list.h"
+#include "platform/form.h"
 #include "platform/units.h"
 
 #include <QCloseEvent>

@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# The world stops answering, the window does not: a share whose server is gone (a FUSE
+# file system of the test's own, mounted in a private mount namespace, that holds every
+# answer while told to) and a print server stopped with SIGSTOP. While a step waits on
+# them the window answers the window manager's ping; after the limit (10 s) the step
+# fails with its message, and the program goes on. Needs root, /dev/fuse, fusepy and
+# python3-xlib; without them it reports itself skipped.
+source "$(dirname "$0")/lib.sh"
+
+[ "$(id -u)" = 0 ] || { echo "skipped: a private mount namespace needs root"; exit 77; }
+[ -c /dev/fuse ] || { echo "skipped: no /dev/fuse here"; exit 77; }
+/usr/bin/python3 -c 'import fusepy, Xlib' 2>/dev/null || { echo "skipped: python3-fusepy or python3-xlib missing"; exit 77; }
+media=""
+for d in /media /mnt; do [ -d "$d" ] && { media=$d; break; }; done
+[ -n "$media" ] || { echo "skipped: neither /media nor /mnt exists"; exit 77; }
+source "$KV_SOURCE/tools/servers.sh"
+(private_mounts true) || { echo "skipped: no private mount namespace here"; exit 77; }
+here=$(dirname "$0")
+
+at() { kv_click $((wx + $1)) $((wy + $2)) "${3:-1}"; sleep 0.4; }
+shown() { kv_shot "$KV_TMP/k.png"; kv_pixel "$KV_TMP/k.png" $((wx + 186 + 30)) $((wy + 98 + 30)); }
+# alive FOR: the window answers pings within half a second for FOR seconds.
+alive() { /usr/bin/python3 "$here/xping.py" "$win" "$1" 500 >"$KV_TMP/ping" || fail "$(cat "$KV_TMP/ping")"; }
+# failed_within NUMBER SECONDS: the message NUMBER comes within SECONDS of the step.
+failed_within() { kv_expect_message "$win" "$1" "$2" || fail "no error $1 within $2 s"; }
+
+prog="$KV_TMP/prog"
+kv_program_folder "$prog"
+kv_figure "$prog/inicio.bmp" 60 60 30b0b0 101010
+share="$KV_TMP/share"
+mkdir -p "$share/Red"
+kv_figure "$share/otra.bmp" 60 60 b03030 101010
+kv_figure "$share/Red/lento.bmp" 60 60 3030b0 101010
+hold="$KV_TMP/hold"
+point="$media/kv-share-$$"
+unset KV_TEST_SPOOL
+start_print_server "$KV_TMP/cups" >/dev/null
+KV_PIDS+=("$print_pid")
+
+# The share is mounted in the program's namespace, under a private tmpfs on the media
+# folder; its server's PID is kept to stop it.
+cd "$KV_TMP"
+kv_start private_mounts sh -c "mount -t tmpfs kv-share '$media' && mkdir '$point' &&
+    { /usr/bin/python3 '$here/stallfs.py' '$share' '$point' '$hold' & echo \$! >'$KV_TMP/fs.pid'; } &&
+    for i in \$(seq 100); do grep -q ' $point ' /proc/self/mounts && break; sleep 0.05; done &&
+    exec '$prog/Kelvar500' '$point'"
+stop_share() {
+    rm -f "$hold" # (a process that waits on the share ends only once it answers)
+    [ -s "$KV_TMP/fs.pid" ] && kill "$(cat "$KV_TMP/fs.pid")" 2>/dev/null || true
+}
+trap 'stop_share; kv_cleanup' EXIT
+win=$(kv_wait_window "Kelvaria 500") || fail "the main window did not appear"
+read -r wx wy _ _ < <(kv_geometry "$win")
+sleep 0.4
+at 80 297 # otra.bmp, read from the share while it answers
+[ "$(shown)" = b03030 ] || fail "the figure on the share was not shown ($(shown))"
+
+# The share stops answering; its folder Red is opened (double-click on its row).
+touch "$hold"
+at 80 176 2
+alive 3
+failed_within 68 12
+grep -qF "error 68: Dispositivo no disponible: $point" "$KV_LOG" || fail "the message does not name the share"
+# The lists left the share as they leave a drive taken away: the program folder's figure.
+at 80 297
+[ "$(shown)" = 30b0b0 ] || fail "the lists did not leave the share ($(shown))"
+rm -f "$hold"
+echo "ok: a share that stops answering: the window answers meanwhile, then error 68 and the lists leave it"
+
+# The print server stops answering: Imprimir waits for it, not the window.
+kill -STOP "$print_pid"
+at 256 368
+alive 3
+failed_within 482 12
+grep -qF "error 482: Error de impresora: El servidor de impresión no responde." "$KV_LOG" ||
+    fail "the message does not say the print server does not answer"
+kill -CONT "$print_pid"
+sleep 1
+[ "$(kv_spool_jobs)" = 0 ] || fail "the page the user was told had failed was printed once the server answered"
+at 256 368
+printwin=$(kv_wait_window "Print" 10) || fail "no print window once the print server answers again"
+kv_wait_jobs 1 || fail "no page once the print server answers again"
+echo "ok: a print server that stops answering: the window answers meanwhile, then error 482; later a page"
