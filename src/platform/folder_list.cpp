@@ -224,15 +224,15 @@ bool DirListWidget::readAgain() {
 }
 
 void DirListWidget::unreadable(const RuntimeError& error) {
-    reportError(error);
     if (error.code() == ErrorCode::PermissionDenied) {
         // Nothing in it can be read any more: its rows go, and the files'.
         fill({path_, native_}, {});
         if (auto* files = window()->findChild<FileListWidget*>())
             files->clearRows();
-    } else if (error.code() == ErrorCode::PathNotFound) {
-        leaveGoneFolder(this, path_);
     }
+    reportError(error);
+    if (error.code() == ErrorCode::PathNotFound)
+        leaveGoneFolder(this, path_);
 }
 
 void DirListWidget::currentChanged(const QModelIndex& current, const QModelIndex& previous) {

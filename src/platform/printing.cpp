@@ -24,7 +24,8 @@ void setPrintToFile(const QString& pdfPath) {
 }
 
 namespace {
-// The reason a queue gives for refusing jobs (what cupsreject -r says), where it has one.
+// The reason a queue gives for refusing jobs (what cupsreject -r says), where it has one:
+// a queue refused without one says only CUPS's own "Rejecting Jobs".
 QString queueReason(const QString& queue) {
     char uri[HTTP_MAX_URI];
     httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0, "/printers/%s",
@@ -38,6 +39,8 @@ QString queueReason(const QString& queue) {
     if (ipp_attribute_t* a = ippFindAttribute(response, "printer-state-message", IPP_TAG_TEXT))
         reason = QString::fromUtf8(ippGetString(a, 0, nullptr)).trimmed();
     ippDelete(response);
+    if (reason.startsWith(QLatin1String("Rejecting Jobs"), Qt::CaseInsensitive))
+        return {};
     return reason;
 }
 

@@ -218,6 +218,10 @@ if [ -n "${KV_TEST_SPOOL:-}" ]; then
     grep -qF "error 482: Error de impresora: Destination \"$queue\" is not accepting jobs." "$KV_LOG" ||
         fail "the message does not give the server's reason"
     [ "$(kv_windows Print)" = 0 ] || fail "a print window after the refused job"
+    cupsreject -r "Sin papel" "$queue" # the queue's own reason, where it gives one
+    at 256 368
+    kv_expect_message "$win" 482 5 || fail "no printer error when the queue refuses jobs for a reason"
+    grep -qF "error 482: Error de impresora: Sin papel" "$KV_LOG" || fail "the message does not give the queue's reason"
     cupsaccept "$queue"
     at 256 368
     printwin=$(kv_wait_window "Print") || fail "no print window once the queue takes jobs again"
