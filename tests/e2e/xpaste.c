@@ -1,8 +1,10 @@
 /* Pastes the clipboard in one format, as a program that pastes does (INCR transfers of
  * any size), and writes it to a file.
- * Usage: xpaste TARGET FILE [--pause MS] [--probe]
- *   --pause MS  waits that long before asking for each further piece of a large
- *               transfer: a slow paste. Prints "piece" on each piece received.
+ * Usage: xpaste TARGET FILE [--hold FLAG] [--probe]
+ *   --hold FLAG a slow paste: before asking for each further piece of a large
+ *               transfer, waits while the file FLAG exists, up to 3 s a piece (the
+ *               owner gives a paste up after 5 s without a word). Prints "piece" on
+ *               each piece received.
  *   --probe     meanwhile asks the clipboard's owner for its TARGETS again and again,
  *               over a connection of its own, and prints the longest wait for an
  *               answer: how long the owner's event loop was held at most.
@@ -18,6 +20,7 @@
 #include <string.h>
 #include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 #include <unistd.h>
 
 static double now_ms(void) {
@@ -67,13 +70,14 @@ static void probe(int stop, int result) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        fprintf(stderr, "usage: xpaste TARGET FILE [--pause MS] [--probe]\n");
+        fprintf(stderr, "usage: xpaste TARGET FILE [--hold FLAG] [--probe]\n");
         return 2;
     }
-    int pause_ms = 0, probing = 0;
+    const char* hold = NULL;
+    int probing = 0;
     for (int i = 3; i < argc; ++i) {
-        if (strcmp(argv[i], "--pause") == 0 && i + 1 < argc)
-            pause_ms = atoi(argv[++i]);
+        if (strcmp(argv[i], "--hold") == 0 && i + 1 < argc)
+            hold = argv[++i];
         else if (strcmp(argv[i], "--probe") == 0)
             probing = 1;
     }
@@ -143,8 +147,8 @@ int main(int argc, char** argv) {
             }
             printf("piece\n");
             fflush(stdout);
-            if (pause_ms > 0)
-                usleep((useconds_t)pause_ms * 1000);
+            for (int waited = 0; hold && access(hold, F_OK) == 0 && waited < 3000; waited += 20)
+                usleep(20 * 1000);
             XDeleteProperty(d, w, prop);
             XFlush(d);
         }
