@@ -224,6 +224,8 @@ bool DirListWidget::readAgain() {
 }
 
 void DirListWidget::unreadable(const RuntimeError& error) {
+    if (error.code() != ErrorCode::DeviceUnavailable && leaveLostDrive(this, {path_, root_}))
+        return; // the drive itself went (a stick pulled out): told and left as such
     if (error.code() == ErrorCode::PermissionDenied) {
         // Nothing in it can be read any more: its rows go, and the files'.
         fill({path_, native_}, {});
