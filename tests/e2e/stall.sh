@@ -15,7 +15,7 @@ for d in /media /mnt; do [ -d "$d" ] && { media=$d; break; }; done
 [ -n "$media" ] || { echo "skipped: neither /media nor /mnt exists"; exit 77; }
 source "$KV_SOURCE/tools/servers.sh"
 (private_mounts true) || { echo "skipped: no private mount namespace here"; exit 77; }
-here=$(dirname "$0")
+here=$(cd "$(dirname "$0")" && pwd)
 
 at() { kv_click $((wx + $1)) $((wy + $2)) "${3:-1}"; sleep 0.4; }
 shown() { kv_shot "$KV_TMP/k.png"; kv_pixel "$KV_TMP/k.png" $((wx + 186 + 30)) $((wy + 98 + 30)); }
