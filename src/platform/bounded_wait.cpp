@@ -23,20 +23,67 @@ namespace {
 
 constexpr int kDefaultLimitMs = 10000;
 // Most steps answer within this: they are waited for as before, without the loop.
-constexpr int kQuickMs = 30;
+constexpr int kQuickMs = 50;
 constexpr int kBusyPointerMs = 500;
 
 int limitMs = kDefaultLimitMs;
 int waitDepth = 0;
 
 // One step on its thread. The loop that waits for it is the user-interface thread's
-// own; the thread wakes it through that thread's event queue.
+// own; the thread wakes it through that thread's event queue, when it waits there.
 struct Run {
     std::mutex mutex;
     std::condition_variable doneSignal;
     bool done = false;
+    bool looping = false;       // the user-interface thread waits in its loop
     QEventLoop* loop = nullptr; // user-interface thread only
 };
+
+// The thread that the steps of one place run on, one after the other; kept for the
+// next step, so that a step costs no new thread (nor new memory for one).
+struct Worker {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::function<void()> job;
+};
+
+QHash<QString, std::shared_ptr<Worker>>& workers() {
+    static QHash<QString, std::shared_ptr<Worker>> byPlace;
+    return byPlace;
+}
+
+// Hands the job to the place's thread, started on first use; false when no thread can
+// be had.
+bool startOn(const QString& place, std::function<void()> job) {
+    std::shared_ptr<Worker>& worker = workers()[place];
+    if (!worker) {
+        auto fresh = std::make_shared<Worker>();
+        try {
+            std::thread([fresh] {
+                for (;;) {
+                    std::function<void()> next;
+                    {
+                        std::unique_lock<std::mutex> lock(fresh->mutex);
+                        fresh->wake.wait(lock, [&] { return bool(fresh->job); });
+                        next = std::move(fresh->job);
+                        fresh->job = nullptr;
+                    }
+                    next();
+                }
+            }).detach();
+        } catch (const std::system_error&) {
+            workers().remove(place);
+            return false;
+        }
+        worker = fresh;
+    }
+    {
+        const std::lock_guard<std::mutex> lock(worker->mutex);
+        worker->job = std::move(job);
+    }
+    worker->wake.notify_one();
+    return true;
+}
 
 // The thread of a place that has not answered yet, if any.
 QHash<QString, std::shared_ptr<Run>>& hanging() {
@@ -98,8 +145,8 @@ bool waitFor(const std::shared_ptr<Run>& run, const QElapsedTimer& clock) {
     QEventLoop loop;
     QTimer limit;
     limit.setSingleShot(true);
+    limit.setTimerType(Qt::PreciseTimer);
     QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
-    limit.start(static_cast<int>(left));
     bool busyPointer = false;
     QTimer busy;
     busy.setSingleShot(true);
@@ -112,10 +159,16 @@ bool waitFor(const std::shared_ptr<Run>& run, const QElapsedTimer& clock) {
     qApp->installEventFilter(&holder);
     ++waitDepth;
     run->loop = &loop;
+    {
+        const std::lock_guard<std::mutex> lock(run->mutex);
+        run->looping = true;
+    }
     // (The loop also ends when the program is told to leave: it leaves once the step is
     // over.)
-    while (!isDone(*run) && clock.elapsed() < limitMs)
+    while (!isDone(*run) && clock.elapsed() < limitMs) {
+        limit.start(static_cast<int>(limitMs - clock.elapsed()));
         loop.exec(QEventLoop::ExcludeUserInputEvents);
+    }
     run->loop = nullptr;
     --waitDepth;
     qApp->removeEventFilter(&holder);
@@ -169,28 +222,29 @@ void runBounded(const QString& place, const RuntimeError& stalled, const std::fu
         hanging().remove(place);
     }
     auto run = std::make_shared<Run>();
-    try {
-        std::thread([run, step] {
-            try {
-                step();
-            } catch (...) {
-                // (waitOn hands a step's errors to its caller; a bare step has none)
-            }
-            {
-                const std::lock_guard<std::mutex> lock(run->mutex);
-                run->done = true;
-            }
-            run->doneSignal.notify_all();
-            if (QCoreApplication* app = QCoreApplication::instance())
-                QMetaObject::invokeMethod(
-                    app,
-                    [run] {
-                        if (run->loop)
-                            run->loop->quit();
-                    },
-                    Qt::QueuedConnection);
-        }).detach();
-    } catch (const std::system_error&) {
+    const bool started = startOn(place, [run, step] {
+        try {
+            step();
+        } catch (...) {
+            // (waitOn hands a step's errors to its caller; a bare step has none)
+        }
+        bool looping;
+        {
+            const std::lock_guard<std::mutex> lock(run->mutex);
+            run->done = true;
+            looping = run->looping;
+        }
+        run->doneSignal.notify_all();
+        if (QCoreApplication* app = QCoreApplication::instance(); app && looping)
+            QMetaObject::invokeMethod(
+                app,
+                [run] {
+                    if (run->loop)
+                        run->loop->quit();
+                },
+                Qt::QueuedConnection);
+    });
+    if (!started) {
         step(); // no thread to be had: waited for here, as it always was
         return;
     }

@@ -1,7 +1,7 @@
 #pragma once
 // Steps that wait on the world outside the program: a file system (a network share or a
 // FUSE mount whose server is gone keeps every stat, readdir and read waiting in the
-// kernel) or the print server. Such a step runs on a thread of its own while the
+// kernel) or the print server. Such a step runs on a thread kept for its place while the
 // program waits for it in an event loop that only paints and answers the desktop (the
 // window manager's ping, the clipboard's requests, screen readers): the user's clicks
 // and keys wait until the step is over, and so does everything of the program's own
