@@ -276,7 +276,7 @@ int runProgram(int argc, char** argv) {
     if (const std::optional<int> answered = answerBeforeStart(argc, argv))
         return *answered;
     installMessageEscaping();
-    prepareStart(likelyFigure(argc, argv));
+    prepareStart(likelyFigure(argc, argv), tracingStart() ? startStep : nullptr);
     const int end = optionsEnd(argc, argv);
     int qtArgc = end;
     QApplication app(qtArgc, argv); // takes its own options out of qtArgc and argv

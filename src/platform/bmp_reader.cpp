@@ -204,11 +204,18 @@ Header readHeader(const Bytes& b, std::uint64_t fileSize) {
 // From this size on a picture gets pages of its own, kept for the next picture (below);
 // smaller pictures come from the heap. The mapping starts on a huge page boundary, so a
 // system that gives huge pages of its own accord can use them, but it does not ask for
-// them: on a virtual machine whose host takes freed memory back, a fault that must find
-// a 2 MiB page can take most of a second, where small pages come at a steady cost.
+// them, except for a picture read beside the program's start (ReadingBesideStart): on a
+// virtual machine whose host takes freed memory back, a fault that must find a 2 MiB
+// page now and then takes most of a second, where small pages come at a steady cost.
 constexpr std::size_t kMappedBytes = std::size_t(4) << 20;
 constexpr std::size_t kHugePage = std::size_t(2) << 20;
 constexpr std::size_t kPage = 4096;
+
+// Whether the calling thread reads beside the program's start (see ReadingBesideStart).
+bool& besideStart() {
+    thread_local bool beside = false;
+    return beside;
+}
 
 struct Mapping {
     uchar* start = nullptr; // aligned to a huge page
@@ -274,6 +281,8 @@ Mapping* mapFresh(std::size_t bytes) {
     if (start + m->length < at + mapped)
         ::munmap(reinterpret_cast<void*>(start + m->length), at + mapped - (start + m->length));
     m->start = reinterpret_cast<uchar*>(start);
+    if (besideStart())
+        ::madvise(m->start, m->length, MADV_HUGEPAGE); // a hint: without huge pages it works too
     return m.release();
 }
 
@@ -333,7 +342,7 @@ constexpr std::uint64_t kParallelBytes = std::uint64_t(4) << 20;
 
 unsigned cores() {
     static const unsigned n = std::max(1u, std::thread::hardware_concurrency());
-    return n;
+    return besideStart() ? 1 : n;
 }
 
 // Runs `there` on a worker thread while `here` runs on this one. Both have finished when
@@ -1223,6 +1232,14 @@ std::function<void(std::uint64_t)>& readHook() {
 // palette always fit.
 constexpr std::size_t kHeadBytes = 4096;
 } // namespace
+
+ReadingBesideStart::ReadingBesideStart() {
+    besideStart() = true;
+}
+
+ReadingBesideStart::~ReadingBesideStart() {
+    besideStart() = false;
+}
 
 void callReadHook(std::uint64_t offset) {
     if (const auto& hook = readHook())
