@@ -6,6 +6,8 @@
 #include <QPrinter>
 #include <QPrinterInfo>
 #include <cups/cups.h>
+#include <dlfcn.h>
+#include <optional>
 
 namespace kv {
 
@@ -13,6 +15,26 @@ namespace {
 QString& printFile() {
     static QString path;
     return path;
+}
+
+// The print server's failure in its last answer to this thread, with the server's own
+// words for the reason, or none. It comes from the print system's client as Qt's print
+// support loaded it to send the page: the program does not link the client itself, for
+// the client and the libraries it needs (some twenty) cost every start about 10 ms to
+// load. No client loaded means nothing went to a print server.
+std::optional<QString> lastServerFailure() {
+    void* client = ::dlopen("libcups.so.2", RTLD_LAZY | RTLD_NOLOAD);
+    if (!client)
+        return std::nullopt;
+    const auto status = reinterpret_cast<decltype(&cupsLastError)>(::dlsym(client, "cupsLastError"));
+    const auto reason =
+        reinterpret_cast<decltype(&cupsLastErrorString)>(::dlsym(client, "cupsLastErrorString"));
+    std::optional<QString> failure;
+    // 0x0400 and above are failures.
+    if (status && reason && status() >= IPP_STATUS_ERROR_BAD_REQUEST)
+        failure = QString::fromUtf8(reason());
+    ::dlclose(client);
+    return failure;
 }
 } // namespace
 
@@ -59,10 +81,10 @@ void printPage(const QImage& image, const QString& jobName) {
         throw RuntimeError(ErrorCode::PrinterError, printer->printerName());
     // Qt hands the page to the print server as it ends, and looks at no answer: a queue
     // that refuses jobs, or a server that has gone, would pass for a printed page. The
-    // print system's client keeps its last answer for the thread; 0x0400 and above are
-    // failures, with the server's own words for the reason.
-    if (printFile().isEmpty() && cupsLastError() >= IPP_STATUS_ERROR_BAD_REQUEST)
-        throw RuntimeError(ErrorCode::PrinterError, QString::fromUtf8(cupsLastErrorString()));
+    // print system's client keeps its last answer for the thread.
+    if (printFile().isEmpty())
+        if (const std::optional<QString> failure = lastServerFailure())
+            throw RuntimeError(ErrorCode::PrinterError, *failure);
 }
 
 } // namespace kv
