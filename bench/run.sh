@@ -82,9 +82,10 @@ if wants viewers; then
     row() { printf "%-40s %9.1f %9.1f %7s  %-3s %s\n" "$1" "$2" "$3" "$(ratio "$2" "$3")" ms "$4"; }
     viewers() { # viewers CONDITION: the runs, then their tables (files CONDITION-SIZE-WHO.txt)
         local cond=$1 size fig round out viewer floor_of
-        for size in 16mp 1mp; do
-            fig="$v/figuras/$size.bmp"
-            for round in warm $(seq "$runs"); do
+        # Round by round, both figures: a load that comes and goes falls alike on both.
+        for round in warm $(seq "$runs"); do
+            for size in 16mp 1mp; do
+                fig="$v/figuras/$size.bmp"
                 out=/dev/null
                 for viewer in ours feh nsxiv; do
                     [ "$round" = warm ] || out="$v/$cond-$size-$viewer.txt"
