@@ -52,10 +52,12 @@ void setPictureMemoryLimit(std::size_t bytes);
 
 // While an object of this lives, pictures read on the thread that made it are read for
 // the program's start, beside Qt's own start on the other core: on this thread alone, and
-// a large picture's memory in huge pages. Fresh small pages cost a fault each, and on a
-// virtual machine that backs them with small pages of its own the copy into them is slow
-// too: a 16-megapixel figure took some 120 ms of processor time in small pages against
-// some 10 ms in huge ones, which leaves the start's core to Qt.
+// a picture of 2 MiB or more in memory of its own, in whole huge pages. Fresh small pages
+// cost a fault each, and on a virtual machine that backs them with small pages of its own
+// the copy into them is slow too: reading a 16-megapixel figure from the file cache took
+// some 120 to 190 ms of processor time in small pages against some 10 to 20 ms in huge
+// ones (now and then more, when the host must back them afresh), which leaves the start's
+// core to Qt.
 class ReadingBesideStart {
 public:
     ReadingBesideStart();
