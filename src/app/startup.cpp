@@ -13,6 +13,8 @@
 #include <QApplication>
 #include <QTimer>
 #include <QWidget>
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -140,9 +142,56 @@ constexpr char kUsage[] =
     "  -nograb, -dograb             si el programa puede capturar el ratón y el teclado\n"
     "  -widgetcount                 al terminar, cuántos controles quedaron\n";
 
-// --help and --version, answered from the command line as it was given, before Qt is
-// started (Qt would need a display): the status to end with, or none to go on. Only
-// options count, up to "--".
+// Qt's own options, as Qt takes them out of the command line, with one dash or two:
+// those that take the next argument as their value, those that stand alone, and those
+// that carry their value after "=". Some are taken by one window system only (-display,
+// -geometry, -title, -icon, -name, -visual, -nograb and -dograb on X11): they count as
+// known here, and one that Qt leaves is said to be unknown once Qt has started.
+constexpr std::array<std::string_view, 17> kQtOptionsWithValue{"platform",      "platformpluginpath",
+                                                               "platformtheme", "qwindowgeometry",
+                                                               "geometry",      "qwindowtitle",
+                                                               "title",         "qwindowicon",
+                                                               "icon",          "plugin",
+                                                               "style",         "stylesheet",
+                                                               "session",       "display",
+                                                               "name",          "visual",
+                                                               "qmljsdebugger"};
+constexpr std::array<std::string_view, 7> kQtOptionsAlone{"reverse", "testability", "widgetcount", "qdevel",
+                                                          "qdebug",  "nograb",      "dograb"};
+constexpr std::array<std::string_view, 3> kQtOptionsJoined{"style=", "stylesheet=", "qmljsdebugger="};
+
+// The first option before "--" that is neither the program's nor Qt's, or none.
+std::optional<std::string_view> unknownOption(int argc, char** argv) {
+    const auto among = [](const auto& options, std::string_view name) {
+        return std::find(options.begin(), options.end(), name) != options.end();
+    };
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg(argv[i]);
+        if (arg == "--")
+            break;
+        if (!arg.starts_with('-'))
+            continue;
+        const std::string_view name = arg.substr(arg.starts_with("--") ? 2 : 1);
+        if (among(kQtOptionsWithValue, name))
+            ++i; // its value, whatever it reads
+        else if (!among(kQtOptionsAlone, name) &&
+                 std::none_of(kQtOptionsJoined.begin(), kQtOptionsJoined.end(),
+                              [name](std::string_view joined) { return name.starts_with(joined); }))
+            return arg;
+    }
+    return std::nullopt;
+}
+
+// An option nobody knows: said on standard error, with the usage; the status to end with.
+int unknownOptionStatus(const QByteArray& option) {
+    std::fprintf(stderr, "kelvar500: opción desconocida: %s\n%s",
+                 escapeControls(QString::fromLocal8Bit(option)).constData(), kUsage);
+    return 2;
+}
+
+// --help, --version and unknown options, answered from the command line as it was
+// given, before Qt is started (Qt would need a display): the status to end with, or
+// none to go on. Only options count, up to "--".
 std::optional<int> answerBeforeStart(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg(argv[i]);
@@ -157,6 +206,8 @@ std::optional<int> answerBeforeStart(int argc, char** argv) {
             return 0;
         }
     }
+    if (const std::optional<std::string_view> unknown = unknownOption(argc, argv))
+        return unknownOptionStatus(QByteArray(unknown->data(), static_cast<qsizetype>(unknown->size())));
     return std::nullopt;
 }
 
@@ -172,8 +223,9 @@ int optionsEnd(int argc, char** argv) {
 // The file or folder to open, as the system's bytes, so that a name that is not valid
 // text keeps them: the first of the arguments Qt left (argv up to qtArgc), or else the
 // first after "--" (argv from `operands` to argc). Any argument Qt left that starts
-// with "-" is an option nobody knows: it is said on standard error, with the usage, and
-// the program ends with status 2.
+// with "-" is an option nobody knows (one of another window system's: the others were
+// answered before Qt started): it is said on standard error, with the usage, and the
+// program ends with status 2.
 struct CommandLine {
     std::optional<QByteArray> argument;
     std::optional<int> exitStatus;
@@ -184,9 +236,7 @@ CommandLine readCommandLine(int qtArgc, int operands, int argc, char** argv) {
     for (int i = 1; i < qtArgc; ++i) {
         const QByteArray arg(argv[i]);
         if (arg.startsWith('-')) {
-            std::fprintf(stderr, "kelvar500: opción desconocida: %s\n%s",
-                         escapeControls(QString::fromLocal8Bit(arg)).constData(), kUsage);
-            line.exitStatus = 2;
+            line.exitStatus = unknownOptionStatus(arg);
             return line;
         }
         if (!line.argument)
@@ -226,7 +276,7 @@ int runProgram(int argc, char** argv) {
     if (const std::optional<int> answered = answerBeforeStart(argc, argv))
         return *answered;
     installMessageEscaping();
-    prepareStart(likelyFigure(argc, argv));
+    prepareStart(likelyFigure(argc, argv), tracingStart() ? startStep : nullptr);
     const int end = optionsEnd(argc, argv);
     int qtArgc = end;
     QApplication app(qtArgc, argv); // takes its own options out of qtArgc and argv

@@ -204,11 +204,19 @@ Header readHeader(const Bytes& b, std::uint64_t fileSize) {
 // From this size on a picture gets pages of its own, kept for the next picture (below);
 // smaller pictures come from the heap. The mapping starts on a huge page boundary, so a
 // system that gives huge pages of its own accord can use them, but it does not ask for
-// them: on a virtual machine whose host takes freed memory back, a fault that must find
-// a 2 MiB page can take most of a second, where small pages come at a steady cost.
+// them, except for a picture read beside the program's start (ReadingBesideStart), which
+// gets pages of its own from one huge page's size on: on a virtual machine whose host
+// takes freed memory back, a fault that must find a 2 MiB page now and then takes most
+// of a second, where small pages come at a steady cost.
 constexpr std::size_t kMappedBytes = std::size_t(4) << 20;
 constexpr std::size_t kHugePage = std::size_t(2) << 20;
 constexpr std::size_t kPage = 4096;
+
+// Whether the calling thread reads beside the program's start (see ReadingBesideStart).
+bool& besideStart() {
+    thread_local bool beside = false;
+    return beside;
+}
 
 struct Mapping {
     uchar* start = nullptr; // aligned to a huge page
@@ -261,7 +269,9 @@ Mapping* takeSpare(std::size_t bytes) {
 
 Mapping* mapFresh(std::size_t bytes) {
     auto m = std::make_unique<Mapping>();
-    m->length = (bytes + kPage - 1) / kPage * kPage;
+    // In whole huge pages when asked for them, the tail too.
+    const std::size_t unit = besideStart() ? kHugePage : kPage;
+    m->length = (bytes + unit - 1) / unit * unit;
     // Mapped a huge page longer, then cut to start on a huge page boundary.
     const std::size_t mapped = m->length + kHugePage;
     void* base = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -274,6 +284,8 @@ Mapping* mapFresh(std::size_t bytes) {
     if (start + m->length < at + mapped)
         ::munmap(reinterpret_cast<void*>(start + m->length), at + mapped - (start + m->length));
     m->start = reinterpret_cast<uchar*>(start);
+    if (besideStart())
+        ::madvise(m->start, m->length, MADV_HUGEPAGE); // a hint: without huge pages it works too
     return m.release();
 }
 
@@ -290,7 +302,7 @@ QImage allocate(const Header& h, QImage::Format format, int depth, bool wantZero
         QImage img;
         Mapping* m = takeSpare(static_cast<std::size_t>(total));
         zero = m == nullptr;
-        if (m || total >= kMappedBytes) {
+        if (m || total >= kMappedBytes || (besideStart() && total >= kHugePage)) {
             if (!m)
                 m = mapFresh(static_cast<std::size_t>(total));
             img = QImage(m->start, w, ht, static_cast<qsizetype>(stride), format, givePictureBack, m);
@@ -333,7 +345,7 @@ constexpr std::uint64_t kParallelBytes = std::uint64_t(4) << 20;
 
 unsigned cores() {
     static const unsigned n = std::max(1u, std::thread::hardware_concurrency());
-    return n;
+    return besideStart() ? 1 : n;
 }
 
 // Runs `there` on a worker thread while `here` runs on this one. Both have finished when
@@ -1223,6 +1235,14 @@ std::function<void(std::uint64_t)>& readHook() {
 // palette always fit.
 constexpr std::size_t kHeadBytes = 4096;
 } // namespace
+
+ReadingBesideStart::ReadingBesideStart() {
+    besideStart() = true;
+}
+
+ReadingBesideStart::~ReadingBesideStart() {
+    besideStart() = false;
+}
 
 void callReadHook(std::uint64_t offset) {
     if (const auto& hook = readHook())

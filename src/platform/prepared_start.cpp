@@ -1,5 +1,6 @@
 #include "platform/prepared_start.h"
 
+#include "platform/bmp_reader.h"
 #include "platform/filesystem.h"
 
 #include <fontconfig/fontconfig.h>
@@ -54,16 +55,22 @@ Picture withScreenResolution(Picture picture) {
 
 } // namespace
 
-void prepareStart(const QByteArray& pictureFile) {
+void prepareStart(const QByteArray& pictureFile, void (*step)(const char* what)) {
     Prepared& p = prepared();
     if (p.worker.joinable())
         return;
     p.state.reset();
     p.picture = Picture();
-    p.worker = std::thread([&p, pictureFile] {
-        // The picture first: a big one takes longer than all of Qt's start.
+    p.worker = std::thread([&p, pictureFile, step] {
+        // Fontconfig reads its configuration and caches once per process, whichever
+        // thread asks first; Qt's font database then finds them read. First, for Qt's
+        // start wants them before the start wants the picture.
+        FcInit();
+        if (step)
+            step("fonts read ahead");
         if (const std::optional<FileState> before = stateOf(pictureFile)) {
             try {
+                const ReadingBesideStart beside; // one thread: the other core is Qt's
                 // By its bytes, as the command line gave it.
                 Picture picture = loadPictureFile(pictureFile, QString());
                 if (stateOf(pictureFile) == before) {
@@ -73,10 +80,9 @@ void prepareStart(const QByteArray& pictureFile) {
             } catch (...) {
                 // Whatever failed fails again, with its message, when the file is loaded.
             }
+            if (step)
+                step("picture read ahead");
         }
-        // Fontconfig reads its configuration and caches once per process, whichever
-        // thread asks first; Qt's font database then finds them read.
-        FcInit();
     });
 }
 

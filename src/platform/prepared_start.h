@@ -13,8 +13,12 @@
 namespace kv {
 
 // Starts the work; `pictureFile` is the path of the file to decode, as the system's
-// bytes, or empty. Called once, before the application object exists.
-void prepareStart(const QByteArray& pictureFile);
+// bytes, or empty. Called once, before the application object exists. The fonts are
+// read first, as Qt's start needs them before the start needs the picture, and the
+// picture is read on that one thread, so the other core stays Qt's. `step`, when given,
+// is called on the work's thread as each part is done ("fonts read ahead", "picture
+// read ahead"), for the start's trace.
+void prepareStart(const QByteArray& pictureFile, void (*step)(const char* what) = nullptr);
 
 // The picture decoded ahead for this file (its path as the system's bytes), when there
 // is one and the file is still the one that was read (the same file, with the same

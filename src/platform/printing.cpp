@@ -8,7 +8,9 @@
 #include <QPrinterInfo>
 #include <atomic>
 #include <cups/cups.h>
+#include <dlfcn.h>
 #include <memory>
+#include <optional>
 
 namespace kv {
 
@@ -17,6 +19,7 @@ QString& printFile() {
     static QString path;
     return path;
 }
+
 } // namespace
 
 void setPrintToFile(const QString& pdfPath) {
@@ -24,25 +27,72 @@ void setPrintToFile(const QString& pdfPath) {
 }
 
 namespace {
+// The print system's client as Qt's print support loaded it to send the page: the
+// program does not link the client itself, for the client and the libraries it needs
+// (some twenty) cost every start about 10 ms to load. No client loaded means nothing
+// went to a print server.
+class LoadedClient {
+public:
+    LoadedClient() : handle_(::dlopen("libcups.so.2", RTLD_LAZY | RTLD_NOLOAD)) {}
+    ~LoadedClient() {
+        if (handle_)
+            ::dlclose(handle_);
+    }
+    LoadedClient(const LoadedClient&) = delete;
+    LoadedClient& operator=(const LoadedClient&) = delete;
+    template <class F> F* get(const char* name) const {
+        return handle_ ? reinterpret_cast<F*>(::dlsym(handle_, name)) : nullptr;
+    }
+
+private:
+    void* handle_;
+};
+// (Only the function's type is taken from the client's header: nothing is linked.)
+#define KV_CUPS(client, function) (client).get<decltype(function)>(#function)
+
 // The reason a queue gives for refusing jobs (what cupsreject -r says), where it has one:
 // a queue refused without one says only CUPS's own "Rejecting Jobs".
-QString queueReason(const QString& queue) {
+QString queueReason(const LoadedClient& client, const QString& queue) {
+    const auto assemble = KV_CUPS(client, httpAssembleURIf);
+    const auto newRequest = KV_CUPS(client, ippNewRequest);
+    const auto addString = KV_CUPS(client, ippAddString);
+    const auto doRequest = KV_CUPS(client, cupsDoRequest);
+    const auto find = KV_CUPS(client, ippFindAttribute);
+    const auto getString = KV_CUPS(client, ippGetString);
+    const auto release = KV_CUPS(client, ippDelete);
+    if (!assemble || !newRequest || !addString || !doRequest || !find || !getString || !release)
+        return {};
     char uri[HTTP_MAX_URI];
-    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0, "/printers/%s",
-                     queue.toUtf8().constData());
-    ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
-                 "printer-state-message");
-    ipp_t* response = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
+    assemble(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0, "/printers/%s",
+             queue.toUtf8().constData());
+    ipp_t* request = newRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    addString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+    addString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
+              "printer-state-message");
+    ipp_t* response = doRequest(CUPS_HTTP_DEFAULT, request, "/");
     QString reason;
-    if (ipp_attribute_t* a = ippFindAttribute(response, "printer-state-message", IPP_TAG_TEXT))
-        reason = QString::fromUtf8(ippGetString(a, 0, nullptr)).trimmed();
-    ippDelete(response);
+    if (ipp_attribute_t* a = find(response, "printer-state-message", IPP_TAG_TEXT))
+        reason = QString::fromUtf8(getString(a, 0, nullptr)).trimmed();
+    release(response);
     if (reason.startsWith(QLatin1String("Rejecting Jobs"), Qt::CaseInsensitive))
         return {};
     return reason;
 }
+
+// The print server's failure in its last answer to this thread, or none: the queue's
+// own reason where it gives one ("Sin papel"), else the server's own words.
+std::optional<QString> lastServerFailure(const QString& queue) {
+    const LoadedClient client;
+    const auto status = KV_CUPS(client, cupsLastError);
+    const auto words = KV_CUPS(client, cupsLastErrorString);
+    // 0x0400 and above are failures.
+    if (!status || !words || status() < IPP_STATUS_ERROR_BAD_REQUEST)
+        return std::nullopt;
+    const QString server = QString::fromUtf8(words());
+    const QString reason = queueReason(client, queue);
+    return reason.isEmpty() ? server : reason;
+}
+#undef KV_CUPS
 
 // Prints on the print server's thread; `given up` once the program stopped waiting for
 // it, so that a server that answers late prints nothing the user was told had failed.
@@ -90,14 +140,10 @@ void printOnServer(const QImage& image, const QString& jobName, const QString& p
         throw RuntimeError(ErrorCode::PrinterError, printer->printerName());
     // Qt hands the page to the print server as it ends, and looks at no answer: a queue
     // that refuses jobs, or a server that has gone, would pass for a printed page. The
-    // print system's client keeps its last answer for the thread; 0x0400 and above are
-    // failures, with the server's own words for the reason: the queue's own reason where
-    // it gives one ("Sin papel"), else the server's.
-    if (pdf.isEmpty() && cupsLastError() >= IPP_STATUS_ERROR_BAD_REQUEST) {
-        const QString server = QString::fromUtf8(cupsLastErrorString());
-        const QString queue = queueReason(printer->printerName());
-        throw RuntimeError(ErrorCode::PrinterError, queue.isEmpty() ? server : queue);
-    }
+    // print system's client keeps its last answer for the thread.
+    if (pdf.isEmpty())
+        if (const std::optional<QString> failure = lastServerFailure(printer->printerName()))
+            throw RuntimeError(ErrorCode::PrinterError, *failure);
 }
 } // namespace
 

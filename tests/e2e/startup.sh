@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The real program starts under a window manager, maps "Kelvaria 500" (its title bar
-# reads exactly that) with its client area at 76, 53 and 406 x 397 pixels, draws its banner and picture box, and ends when its close box is used.
+# reads exactly that) with its client area at 76, 53 and 406 x 397 pixels, draws its
+# banner and picture box, and ends when its close box is used. An unknown option is
+# answered without a display.
 source "$(dirname "$0")/lib.sh"
 
 kv_start "$KV_BIN"
@@ -48,3 +50,14 @@ done
 kill -0 "$KV_PID" 2>/dev/null && fail "the program did not end after the message"
 [ "$KV_STATUS" = 1 ] || fail "exit status $KV_STATUS after an unreadable program folder"
 echo "ok: an unreadable program folder gives the message and exit status 1"
+
+# An unknown option is answered before anything needs a display: named on standard error
+# with the usage, status 2, even among Qt's own options (a style and its name).
+status=0
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$KV_BIN" -style Fusion --nada \
+    >"$KV_TMP/out" 2>"$KV_TMP/err" || status=$?
+[ "$status" = 2 ] && [ ! -s "$KV_TMP/out" ] || { cat "$KV_TMP/err"; fail "an unknown option without a display: status $status"; }
+head -n 1 "$KV_TMP/err" | grep -qx -- "kelvar500: opción desconocida: --nada" ||
+    { cat "$KV_TMP/err"; fail "the unknown option is not named"; }
+grep -q '^Uso: kelvar500' "$KV_TMP/err" || fail "no usage after an unknown option"
+echo "ok: an unknown option without a display gives the usage and status 2"
