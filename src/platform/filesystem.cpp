@@ -143,6 +143,20 @@ int utf8SequenceLength(const unsigned char* p, qsizetype left) {
     return n;
 }
 
+bool isAscii(QByteArrayView bytes) {
+    for (const char c : bytes)
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    return true;
+}
+
+bool isAsciiText(const QString& text) {
+    for (const QChar c : text)
+        if (c.unicode() >= 0x80)
+            return false;
+    return true;
+}
+
 bool isUtf8(const QByteArray& bytes) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.constData());
     for (qsizetype i = 0; i < bytes.size();) {
@@ -399,42 +413,78 @@ void setProgramFolder(const QString& folder) {
 QStringList shownNames(const QList<QByteArray>& names) {
     QStringList shown;
     shown.reserve(names.size());
-    QList<qsizetype> other; // the names that are not UTF-8
+    QList<qsizetype> accented; // UTF-8 names with more than ASCII
+    QList<qsizetype> other;    // the names that are not UTF-8
     for (qsizetype i = 0; i < names.size(); ++i) {
-        if (isUtf8(names.at(i))) {
-            shown.append(QString::fromUtf8(names.at(i)));
+        const QByteArray& name = names.at(i);
+        if (isAscii(name)) {
+            shown.append(QString::fromLatin1(name));
+        } else if (isUtf8(name)) {
+            shown.append(QString::fromUtf8(name));
+            accented.append(i);
         } else {
             shown.append(QString());
             other.append(i);
         }
     }
-    if (other.isEmpty())
-        return shown;
-    // UTF-8 names read as themselves; the others take their Windows-1252 reading where
-    // it is free, then (in the order of their bytes) the first free of the other forms.
+    if (accented.isEmpty() && other.isEmpty())
+        return shown; // ASCII names read as themselves, and no two alike
+    // Two texts read the same when they do in composed form ("é", not "e" and an
+    // accent): what is taken is kept so. ASCII is its own composed form, and the ASCII
+    // names are looked at only when a text in question is ASCII.
+    QSet<QString> taken;
+    bool asciiTaken = false;
+    const auto readsAs = [](const QString& text) {
+        return isAsciiText(text) ? text : text.normalized(QString::NormalizationForm_C);
+    };
+    const auto isTaken = [&](const QString& form) {
+        if (!asciiTaken && isAsciiText(form)) {
+            for (qsizetype i = 0; i < names.size(); ++i)
+                if (isAscii(names.at(i)))
+                    taken.insert(shown.at(i));
+            asciiTaken = true;
+        }
+        return taken.contains(form);
+    };
+    QList<qsizetype> collided;
+    // UTF-8 names read as themselves, those already in composed form first; a name
+    // that reads as one before it is left for later.
+    std::vector<std::pair<qsizetype, QString>> forms;
+    forms.reserve(static_cast<std::size_t>(accented.size()));
+    for (const qsizetype i : accented)
+        forms.emplace_back(i, readsAs(shown.at(i)));
+    std::stable_sort(forms.begin(), forms.end(), [&](const auto& a, const auto& b) {
+        const bool ca = a.second == shown.at(a.first), cb = b.second == shown.at(b.first);
+        return ca != cb ? ca : names.at(a.first) < names.at(b.first);
+    });
+    for (const auto& [i, form] : forms) {
+        if (isTaken(form))
+            collided.append(i);
+        else
+            taken.insert(form);
+    }
+    // The others take their Windows-1252 reading where it is free, then (in the order of
+    // their bytes) the first free of the other forms: their bytes that are not UTF-8
+    // written out, then a number.
     std::sort(other.begin(), other.end(),
               [&](qsizetype a, qsizetype b) { return names.at(a) < names.at(b); });
-    QSet<QString> taken;
-    for (qsizetype i = 0; i < names.size(); ++i)
-        if (!shown.at(i).isEmpty())
-            taken.insert(shown.at(i));
-    QList<qsizetype> collided;
     for (const qsizetype i : other) {
         const QString text = fromWindows1252(names.at(i));
-        if (taken.contains(text)) {
+        const QString form = readsAs(text);
+        if (isTaken(form)) {
             collided.append(i);
             continue;
         }
         shown[i] = text;
-        taken.insert(text);
+        taken.insert(form);
     }
     for (const qsizetype i : collided) {
-        const QString escaped = escapedName(names.at(i));
+        const QString escaped = shown.at(i).isEmpty() ? escapedName(names.at(i)) : shown.at(i);
         QString text = escaped;
-        for (int number = 2; taken.contains(text); ++number)
+        for (int number = 2; isTaken(readsAs(text)); ++number)
             text = numberedName(escaped, number);
         shown[i] = text;
-        taken.insert(text);
+        taken.insert(readsAs(text));
     }
     return shown;
 }
@@ -669,13 +719,6 @@ bool sameFolded(QChar a, QChar b) {
 
 char asciiLower(char c) {
     return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
-}
-
-bool isAscii(QByteArrayView bytes) {
-    for (const char c : bytes)
-        if (static_cast<unsigned char>(c) >= 0x80)
-            return false;
-    return true;
 }
 
 // A pattern of the file list ("*.bmp;*.dib"), taken apart once for all the names of a
