@@ -16,6 +16,7 @@
 #include <dirent.h>
 #include <numeric>
 #include <optional>
+#include <span>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -601,30 +602,33 @@ const AsciiRanks& asciiRanks() {
 // letters' ranks (one byte each, all of them in one buffer); any other by the
 // collator's key for it, taken when first needed, not one collator call per comparison,
 // so that a folder of a hundred thousand figures sorts in a blink. Names equal in that
-// order are ordered by their characters' codes.
-std::vector<qsizetype> sortedOrder(const QStringList& names) {
+// order are ordered by their characters' codes. The names are given by count, each by
+// its characters (`chars(i)`: QChars, or the bytes of an ASCII name) and its text
+// (`text(i)`, asked only of the names that need the collator, and on ties).
+template <class Chars, class Text>
+std::vector<qsizetype> sortedOrder(qsizetype count, Chars&& chars, Text&& text) {
     struct Item {
         quint64 head;  // its first eight ranks, the first highest, zeros after its end
-        quint32 index; // in names
+        quint32 index; // of the name
         bool plain;    // printable ASCII alone
     };
     struct Span {
         quint32 at, size; // where its ranks are in the buffer
     };
     const unsigned char* rank = asciiRanks().rank;
-    const auto count = static_cast<std::size_t>(names.size());
+    const auto n = static_cast<std::size_t>(count);
     std::vector<Item> items;
     std::vector<Span> spans;
-    items.reserve(count);
-    spans.reserve(count);
+    items.reserve(n);
+    spans.reserve(n);
     std::string ranks;
     bool allPlain = true;
-    for (qsizetype i = 0; i < names.size(); ++i) {
-        const QString& n = names.at(i);
+    for (qsizetype i = 0; i < count; ++i) {
         const auto start = static_cast<quint32>(ranks.size());
         bool plain = true;
-        for (const QChar c : n) {
-            const char16_t u = c.unicode();
+        for (const auto c : chars(i)) {
+            const auto u =
+                static_cast<char16_t>(static_cast<std::make_unsigned_t<decltype(c.unicode())>>(c.unicode()));
             if (u < 0x20 || u >= 0x7F) {
                 plain = false;
                 break;
@@ -654,29 +658,35 @@ std::vector<qsizetype> sortedOrder(const QStringList& names) {
                     : 0;
         if (c == 0)
             c = x.size < y.size ? -1 : x.size > y.size ? 1 : 0;
-        return c != 0 ? c < 0 : names.at(a.index) < names.at(b.index);
+        return c != 0 ? c < 0 : text(a.index) < text(b.index);
     };
     if (allPlain) {
         std::sort(items.begin(), items.end(), plainLess);
     } else {
-        std::vector<std::optional<QCollatorSortKey>> keys(count);
+        std::vector<std::optional<QCollatorSortKey>> keys(n);
         const auto key = [&](quint32 i) -> const QCollatorSortKey& {
             if (!keys[i])
-                keys[i] = spanishCollator().sortKey(names.at(i));
+                keys[i] = spanishCollator().sortKey(text(i));
             return *keys[i];
         };
         std::sort(items.begin(), items.end(), [&](const Item& a, const Item& b) {
             if (a.plain && b.plain)
                 return plainLess(a, b);
             const int c = key(a.index).compare(key(b.index));
-            return c != 0 ? c < 0 : names.at(a.index) < names.at(b.index);
+            return c != 0 ? c < 0 : text(a.index) < text(b.index);
         });
     }
     std::vector<qsizetype> order;
-    order.reserve(count);
+    order.reserve(n);
     for (const Item& item : items)
         order.push_back(item.index);
     return order;
+}
+
+std::vector<qsizetype> sortedOrder(const QStringList& names) {
+    return sortedOrder(
+        names.size(), [&](qsizetype i) -> const QString& { return names.at(i); },
+        [&](qsizetype i) -> const QString& { return names.at(i); });
 }
 } // namespace
 
@@ -736,7 +746,9 @@ public:
             std::string lower;
             for (const QChar c : p)
                 lower.push_back(asciiLower(static_cast<char>(c.unicode())));
-            asciiParts_.push_back(std::move(lower));
+            const bool endOnly =
+                lower.size() > 1 && lower[0] == '*' && lower.find_first_of("*?", 1) == std::string::npos;
+            asciiParts_.emplace_back(std::move(lower), endOnly);
         }
     }
     bool matches(const QString& name) const {
@@ -750,16 +762,27 @@ public:
     bool matchesAscii(QByteArrayView name) const {
         if (!ascii_)
             return matches(QString::fromLatin1(name));
-        for (const std::string& p : asciiParts_)
+        for (const auto& [p, endOnly] : asciiParts_) {
+            // "*.bmp", the usual kind: the name's end alone tells.
+            if (endOnly) {
+                const std::size_t tail = p.size() - 1;
+                if (static_cast<std::size_t>(name.size()) >= tail &&
+                    std::equal(p.begin() + 1, p.end(), name.end() - tail,
+                               [](char pc, char nc) { return pc == asciiLower(nc); }))
+                    return true;
+                continue;
+            }
             if (matchOne(name.data(), name.data() + name.size(), p.data(), p.data() + p.size(),
                          [](char pc, char nc) { return pc == asciiLower(nc); }))
                 return true;
+        }
         return false;
     }
 
 private:
     QStringList parts_;
-    std::vector<std::string> asciiParts_; // in lower case
+    // In lower case, and whether the part is a star and a plain end ("*.bmp").
+    std::vector<std::pair<std::string, bool>> asciiParts_;
     bool ascii_;
 };
 
@@ -781,29 +804,44 @@ QList<FilePath> readEntries(const FilePath& folder, bool subfolders, const NameP
         buffer.append(name.data(), static_cast<std::size_t>(name.size()));
     });
     const auto bytesOf = [&](const Entry& e) { return QByteArrayView(buffer.data() + e.at, e.size); };
+    QList<FilePath> entries;
+    if (allAscii) {
+        // Each name reads as its bytes: sorted on them, made texts in their order.
+        std::vector<QByteArrayView> kept;
+        for (const Entry& e : all)
+            if (e.isDir == subfolders && (!pattern || pattern->matchesAscii(bytesOf(e))))
+                kept.push_back(bytesOf(e));
+        struct Byte {
+            char c;
+            char unicode() const { return c; }
+        };
+        const auto chars = [&](qsizetype i) {
+            const QByteArrayView b = kept[static_cast<std::size_t>(i)];
+            return std::span(reinterpret_cast<const Byte*>(b.data()), static_cast<std::size_t>(b.size()));
+        };
+        const auto text = [&](qsizetype i) { return QString::fromLatin1(kept[static_cast<std::size_t>(i)]); };
+        const std::vector<qsizetype> order = sortedOrder(static_cast<qsizetype>(kept.size()), chars, text);
+        entries.reserve(static_cast<qsizetype>(kept.size()));
+        for (const qsizetype i : order) {
+            const QByteArrayView b = kept[static_cast<std::size_t>(i)];
+            entries.append({QString::fromLatin1(b), b.toByteArray()});
+        }
+        return entries;
+    }
+    QList<QByteArray> names;
+    names.reserve(static_cast<qsizetype>(all.size()));
+    for (const Entry& e : all)
+        names.append(bytesOf(e).toByteArray());
+    const QStringList texts = shownNames(names);
     QStringList shown;
     QList<QByteArray> native;
-    if (allAscii) {
-        for (const Entry& e : all)
-            if (e.isDir == subfolders && (!pattern || pattern->matchesAscii(bytesOf(e)))) {
-                shown.append(QString::fromLatin1(bytesOf(e)));
-                native.append(bytesOf(e).toByteArray());
-            }
-    } else {
-        QList<QByteArray> names;
-        names.reserve(static_cast<qsizetype>(all.size()));
-        for (const Entry& e : all)
-            names.append(bytesOf(e).toByteArray());
-        const QStringList texts = shownNames(names);
-        for (qsizetype i = 0; i < names.size(); ++i)
-            if (all[static_cast<std::size_t>(i)].isDir == subfolders &&
-                (!pattern || pattern->matches(texts.at(i)))) {
-                shown.append(texts.at(i));
-                native.append(names.at(i));
-            }
-    }
+    for (qsizetype i = 0; i < names.size(); ++i)
+        if (all[static_cast<std::size_t>(i)].isDir == subfolders &&
+            (!pattern || pattern->matches(texts.at(i)))) {
+            shown.append(texts.at(i));
+            native.append(names.at(i));
+        }
     const std::vector<qsizetype> order = sortedOrder(shown);
-    QList<FilePath> entries;
     entries.reserve(shown.size());
     for (const qsizetype i : order)
         entries.append({shown.at(i), native.at(i)});
