@@ -59,34 +59,22 @@ void touch(const QString& path) {
 }
 
 // The floor of a listing: readdir, keep what matches, sort without regard to case.
-void listingFloorWork(const QString& folder, bool dirs) {
-    std::vector<std::string> names;
-    DIR* d = ::opendir(QFile::encodeName(folder).constData());
-    while (const dirent* e = ::readdir(d)) {
-        if (e->d_name[0] == '.')
-            continue;
-        const size_t n = std::strlen(e->d_name);
-        if (dirs ? e->d_type == DT_DIR : (n > 4 && strcasecmp(e->d_name + n - 4, ".bmp") == 0))
-            names.emplace_back(e->d_name);
-    }
-    ::closedir(d);
-    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-        return strcasecmp(a.c_str(), b.c_str()) < 0;
+double listingFloor(const QString& folder, bool dirs) {
+    return median(5, [&] {
+        std::vector<std::string> names;
+        DIR* d = ::opendir(QFile::encodeName(folder).constData());
+        while (const dirent* e = ::readdir(d)) {
+            if (e->d_name[0] == '.')
+                continue;
+            const size_t n = std::strlen(e->d_name);
+            if (dirs ? e->d_type == DT_DIR : (n > 4 && strcasecmp(e->d_name + n - 4, ".bmp") == 0))
+                names.emplace_back(e->d_name);
+        }
+        ::closedir(d);
+        std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+            return strcasecmp(a.c_str(), b.c_str()) < 0;
+        });
     });
-}
-
-// Ours and its floor, run by turns so that a load that comes and goes on the machine
-// falls alike on both: the medians of each.
-std::pair<double, double> againstFloor(int runs, const std::function<void()>& ours,
-                                       const std::function<void()>& floor) {
-    std::vector<double> o, f;
-    for (int i = 0; i < runs; ++i) {
-        f.push_back(ms(floor));
-        o.push_back(ms(ours));
-    }
-    std::sort(o.begin(), o.end());
-    std::sort(f.begin(), f.end());
-    return {o[o.size() / 2], f[f.size() / 2]};
 }
 
 long residentKb() {
@@ -131,22 +119,18 @@ int main(int argc, char** argv) {
     QDir().mkpath(dirs);
     for (int i = 0; i < 10000; ++i)
         QDir().mkdir(QString("%1/c%2").arg(dirs).arg(i));
-    const auto [fileOurs, fileFloor] = againstFloor(
-        7,
-        [&] {
-            form.File1.setPath(prog);
-            form.File1.setPath(files);
-        },
-        [&] { listingFloorWork(files, false); });
+    const double fileFloor = listingFloor(files, false);
+    const double fileOurs = median(5, [&] {
+        form.File1.setPath(prog);
+        form.File1.setPath(files);
+    });
     row("file list, 100,000 files", fileOurs, fileFloor, "ms", "<= 2x (reading and sorting the names)");
     const int listed = int(file1->fileNames().size());
-    const auto [dirOurs, dirFloor] = againstFloor(
-        7,
-        [&] {
-            form.Dir1.setPath(prog);
-            form.Dir1.setPath(dirs);
-        },
-        [&] { listingFloorWork(dirs, true); });
+    const double dirFloor = listingFloor(dirs, true);
+    const double dirOurs = median(5, [&] {
+        form.Dir1.setPath(prog);
+        form.Dir1.setPath(dirs);
+    });
     row("folder list, 10,000 folders", dirOurs, dirFloor, "ms", "<= 2x (reading and sorting the names)");
     std::printf("  (%d files and %d folder lines listed, held in models: no item object per row)\n", listed,
                 dir1->rowCount());
@@ -156,15 +140,11 @@ int main(int argc, char** argv) {
     // list again first, after a file was added: what each re-read during the burst costs.
     form.Dir1.setPath(files);
     int added = 0;
-    const auto [reread, rereadFloor] = againstFloor(
-        7,
-        [&] {
-            touch(QString("%1/cambio%2.bmp").arg(files).arg(added++));
-            file1->readAgain();
-        },
-        [&] { listingFloorWork(files, false); });
-    row("re-read after a change, 100,000", reread, rereadFloor, "ms",
-        "<= 2x (reading and sorting the names)");
+    const double reread = median(5, [&] {
+        touch(QString("%1/cambio%2.bmp").arg(files).arg(added++));
+        file1->readAgain();
+    });
+    row("re-read after a change, 100,000", reread, fileFloor, "ms", "<= 2x (reading and sorting the names)");
     int rereads = 0;
     QObject::connect(file1->model(), &QAbstractItemModel::modelReset, [&rereads] { ++rereads; });
     QElapsedTimer clock;
