@@ -1,8 +1,9 @@
 // The whole program's speed and stamina, in process, against floors measured in the
 // same run:
 //   big folders: the file list of a folder of 100,000 files (50,000 of them bitmaps),
-//                and the folder list of a folder of 10,000 subfolders, against reading
-//                the folder and sorting the names it keeps;
+//                and the folder list of a folder of 10,000 subfolders, and the file
+//                list read again after a file was added, against reading the folder and
+//                sorting the names it keeps;
 //   a burst of changes: files written into the shown folder of 100,000 files, one every
 //                10 ms for 3 s, while the lists follow the disk: how often the list is
 //                read again, the longest the window stops answering (against one
@@ -123,23 +124,27 @@ int main(int argc, char** argv) {
         form.File1.setPath(prog);
         form.File1.setPath(files);
     });
-    row("file list, 100,000 files", fileOurs, fileFloor, "ms", "<= 3x");
+    row("file list, 100,000 files", fileOurs, fileFloor, "ms", "<= 2x (reading and sorting the names)");
     const int listed = int(file1->fileNames().size());
     const double dirFloor = listingFloor(dirs, true);
     const double dirOurs = median(5, [&] {
         form.Dir1.setPath(prog);
         form.Dir1.setPath(dirs);
     });
-    row("folder list, 10,000 folders", dirOurs, dirFloor, "ms", "<= 3x");
+    row("folder list, 10,000 folders", dirOurs, dirFloor, "ms", "<= 2x (reading and sorting the names)");
     std::printf("  (%d files and %d folder lines listed, held in models: no item object per row)\n", listed,
                 dir1->rowCount());
 
     // A burst of changes in the folder shown, while the event loop runs: a timer that
     // should tick every 2 ms shows the longest stall of the window. One reading of the
-    // list again first: what each re-read during the burst costs.
+    // list again first, after a file was added: what each re-read during the burst costs.
     form.Dir1.setPath(files);
-    const double reread = median(5, [&] { file1->readAgain(); });
-    row("re-read of the list, 100,000 files", reread, fileFloor, "ms", "<= 3x");
+    int added = 0;
+    const double reread = median(5, [&] {
+        touch(QString("%1/cambio%2.bmp").arg(files).arg(added++));
+        file1->readAgain();
+    });
+    row("re-read after a change, 100,000", reread, fileFloor, "ms", "<= 2x (reading and sorting the names)");
     int rereads = 0;
     QObject::connect(file1->model(), &QAbstractItemModel::modelReset, [&rereads] { ++rereads; });
     QElapsedTimer clock;

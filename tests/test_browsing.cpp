@@ -647,6 +647,31 @@ private slots:
         QVERIFY(reported.isEmpty());
     }
 
+    // The same text in two spellings: "café.bmp" with é, and with e and a combining
+    // accent, as files copied from some systems are named. The rows read apart (the one
+    // not in composed form takes a number) and each opens its own file.
+    void namesSpelledTwoWaysReadApart() {
+        const QByteArray composed = "caf\xc3\xa9.bmp", decomposed = "cafe\xcc\x81.bmp";
+        const QString numbered = QString::fromUtf8("cafe\xcc\x81 (2).bmp");
+        QCOMPARE(shownNames({decomposed, composed, "\xe2\x84\xaa.bmp", "K.bmp"}),
+                 (QStringList{numbered, QString::fromUtf8(composed), QString::fromUtf8("\u212a (2).bmp"),
+                              "K.bmp"}));
+        QCOMPARE(shownNames({decomposed, "caf\xe9.bmp"}),
+                 (QStringList{QString::fromUtf8(decomposed), "caf\\xE9.bmp"}));
+        const QByteArray equipos = QFile::encodeName(prog + "/Equipos");
+        writePicture(prog + "/Equipos/tmp.bmp", {14, 14}, Qt::yellow);
+        renameTo(prog + "/Equipos/tmp.bmp", equipos + "/" + composed);
+        writePicture(prog + "/Equipos/tmp.bmp", {16, 16}, Qt::cyan);
+        renameTo(prog + "/Equipos/tmp.bmp", equipos + "/" + decomposed);
+        start();
+        openFolder("Equipos");
+        for (const auto& [name, size] : {std::pair{QString::fromUtf8(composed), 14}, {numbered, 16}}) {
+            clickFile(static_cast<int>(file1()->fileNames().indexOf(name)));
+            QCOMPARE(form->Picture1.picture().size(), QSize(size, size));
+        }
+        QVERIFY(reported.isEmpty());
+    }
+
     // The lists follow what other programs do in the folder shown, raising nothing of
     // their own: the chosen file stays chosen; a chosen file that goes leaves the path
     // and the picture. A burst of changes is read again at most every half second while

@@ -78,10 +78,14 @@ QByteArray nativePath(const QString& path);
 QString pathFromNative(const QByteArray& bytes);
 
 // The texts shown for a folder's names, given as their bytes: one text a name, no two
-// alike. A name that is valid UTF-8 reads as itself; any other reads as Windows-1252,
-// what older systems wrote on Spanish disks, unless another name of the folder reads
-// the same: then its bytes that are not UTF-8 are written as "\xE9", and should even
-// that be taken, a number in brackets goes before its extension ("a\xE9 (2).bmp").
+// that read alike, and two texts read alike when they are the same in composed form
+// ("é" written as one character or as "e" and an accent). A name that is valid UTF-8
+// reads as itself, unless another reads the same and comes first (an ASCII name, or
+// one in composed form): then a number in brackets goes before its extension
+// ("café (2).bmp"). Any other reads as Windows-1252, what older systems wrote on
+// Spanish disks, unless another name of the folder reads the same: then its bytes
+// that are not UTF-8 are written as "\xE9", and should even that be taken, a number
+// in brackets goes before its extension ("a\xE9 (2).bmp").
 QStringList shownNames(const QList<QByteArray>& names);
 
 // A full, clean form of a path (no "." or "..", no trailing separator but at the root).

@@ -41,7 +41,7 @@ QIcon folderMark(bool open) {
 
 struct FolderRow {
     QString name;
-    QString path;
+    QString path;      // an open row's; a subfolder's is its folder's path and its name
     QByteArray native; // as the system knows it: the path of an open row, a subfolder's name
     int level;         // how far the row is indented
     bool open;         // a folder on the way down to the current one, or the current one
@@ -52,7 +52,11 @@ class FolderModel : public QAbstractListModel {
 public:
     using QAbstractListModel::QAbstractListModel;
     std::vector<FolderRow> rows;
+    QString subfolderPrefix; // the open folder's path and a separator
     QIcon openIcon, closedIcon;
+
+    // The full path of a row's folder; made when asked, not kept for each subfolder.
+    QString pathOf(const FolderRow& r) const { return r.open ? r.path : subfolderPrefix + r.name; }
 
     int rowCount(const QModelIndex& parent = {}) const override {
         return parent.isValid() ? 0 : static_cast<int>(rows.size());
@@ -64,7 +68,7 @@ public:
         switch (role) {
         case Qt::DisplayRole:
         case Qt::ToolTipRole:
-            return role == Qt::DisplayRole ? r.name : r.path;
+            return role == Qt::DisplayRole ? r.name : pathOf(r);
         case Qt::DecorationRole:
             return r.open ? openIcon : closedIcon;
         case kFolderIndentRole:
@@ -77,9 +81,10 @@ public:
             return {};
         }
     }
-    void reset(std::vector<FolderRow> newRows) {
+    void reset(std::vector<FolderRow> newRows, const QString& prefix) {
         beginResetModel();
         rows = std::move(newRows);
+        subfolderPrefix = prefix;
         endResetModel();
     }
 };
@@ -154,9 +159,10 @@ void DirListWidget::fill(const FilePath& folder, const QList<FilePath>& subfolde
     }
     const int currentRow = static_cast<int>(rows.size()) - 1;
     const QString prefix = folder.text.endsWith(kSeparator) ? folder.text : folder.text + kSeparator;
+    rows.reserve(rows.size() + static_cast<size_t>(subfolders.size()));
     for (const FilePath& sub : subfolders)
-        rows.push_back({sub.text, prefix + sub.text, sub.native, indent(level), false, level + 1});
-    model_->reset(std::move(rows));
+        rows.push_back({sub.text, {}, sub.native, indent(level), false, level + 1});
+    model_->reset(std::move(rows), prefix);
     watch_->watch(folder.native);
     setCurrentIndex(model_->index(currentRow));
     scrollTo(currentIndex(), QAbstractItemView::PositionAtTop);
@@ -187,7 +193,7 @@ void DirListWidget::setPath(const QString& path) {
 }
 
 QString DirListWidget::rowPath(int row) const {
-    return model_->rows.at(static_cast<size_t>(row)).path;
+    return model_->pathOf(model_->rows.at(static_cast<size_t>(row)));
 }
 
 int DirListWidget::rowCount() const {
@@ -250,7 +256,7 @@ void DirListWidget::open(const QModelIndex& index) {
     if (!index.isValid())
         return;
     const FolderRow& row = model_->rows.at(static_cast<size_t>(index.row()));
-    const FilePath target{row.path,
+    const FilePath target{model_->pathOf(row),
                           row.open ? row.native : entryPath({path_, native_}, {row.name, row.native}).native};
     if (leaveLostDrive(this, {path_, root_}))
         return;
