@@ -18,7 +18,8 @@ elif [ "${1:-}" = "--tests" ]; then
     packages+=(xvfb xauth xdotool xclip x11-utils libx11-dev imagemagick poppler-utils file
                cups cups-client cups-bsd openbox e2fsprogs
                binutils-mingw-w64-x86-64 desktop-file-utils appstream dpkg-dev
-               lintian xdg-utils weston qt6-wayland dbus at-spi2-core python3-pyatspi)
+               lintian xdg-utils weston qt6-wayland dbus at-spi2-core python3-pyatspi
+               orca locales)
 fi
 
 missing=()
