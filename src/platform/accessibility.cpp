@@ -250,10 +250,22 @@ private:
 };
 
 // A folder or file list: a list named by the label beside it, whose children are its
-// rows.
+// rows. A row keeps its object while the list shows its entry: rows a re-read inserts
+// or removes move the others' places, and the rows of the entries gone are dropped.
 class ListAccessible : public QAccessibleWidget {
 public:
-    explicit ListAccessible(QListView* list) : QAccessibleWidget(list, QAccessible::List) {}
+    explicit ListAccessible(QListView* list) : QAccessibleWidget(list, QAccessible::List) {
+        if (QAbstractItemModel* model = list->model()) {
+            const auto moving = [this] { moved_ = true; };
+            QObject::connect(model, &QAbstractItemModel::rowsAboutToBeInserted, &follower_, moving);
+            QObject::connect(model, &QAbstractItemModel::rowsAboutToBeRemoved, &follower_, moving);
+            QObject::connect(model, &QAbstractItemModel::modelAboutToBeReset, &follower_, moving);
+            const auto moved = [this] { replace(); };
+            QObject::connect(model, &QAbstractItemModel::rowsInserted, &follower_, moved);
+            QObject::connect(model, &QAbstractItemModel::rowsRemoved, &follower_, moved);
+            QObject::connect(model, &QAbstractItemModel::modelReset, &follower_, moved);
+        }
+    }
     ~ListAccessible() override {
         for (QAccessible::Id id : std::as_const(rows_))
             QAccessible::deleteAccessibleInterface(id);
@@ -264,6 +276,8 @@ public:
         if (index < 0 || index >= childCount())
             return nullptr;
         const QModelIndex modelIndex = list()->model()->index(index, 0);
+        if (moved_) // asked before the list's own notice of the move came
+            replace();
         if (const QAccessible::Id id = rows_.value(index)) {
             auto* row = static_cast<RowAccessible*>(QAccessible::accessibleInterface(id));
             if (row && row->matches(modelIndex))
@@ -294,7 +308,23 @@ public:
 
 private:
     QListView* list() const { return static_cast<QListView*>(widget()); }
+    // Rows were inserted or removed, or all replaced: each row object that still shows
+    // its entry is filed under its row's new place, the others are dropped.
+    void replace() const {
+        moved_ = false;
+        QHash<int, QAccessible::Id> placed;
+        for (QAccessible::Id id : std::as_const(rows_)) {
+            auto* row = static_cast<RowAccessible*>(QAccessible::accessibleInterface(id));
+            if (row && row->isValid())
+                placed.insert(row->row(), id);
+            else
+                QAccessible::deleteAccessibleInterface(id);
+        }
+        rows_ = std::move(placed);
+    }
     mutable QHash<int, QAccessible::Id> rows_;
+    mutable bool moved_ = false; // rows moved since they were filed
+    QObject follower_;           // the model's notices end with this object
 };
 
 QAccessibleInterface* programInterfaces(const QString& className, QObject* object) {

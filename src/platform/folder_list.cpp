@@ -1,5 +1,6 @@
 #include "platform/folder_list.h"
 
+#include "platform/accessibility.h"
 #include "platform/events.h"
 #include "platform/filesystem.h"
 #include "platform/folder_watch.h"
@@ -11,7 +12,9 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QTimer>
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace kv {
@@ -46,19 +49,20 @@ struct FolderRow {
     int depth;         // in the drive's tree: the drive itself is 1
 };
 
-class FolderModel : public QAbstractListModel {
+class FolderModel : public RereadModel {
 public:
-    using QAbstractListModel::QAbstractListModel;
+    using RereadModel::RereadModel;
     std::vector<FolderRow> rows;
     QIcon openIcon, closedIcon;
 
     int rowCount(const QModelIndex& parent = {}) const override {
-        return parent.isValid() ? 0 : static_cast<int>(rows.size());
+        return parent.isValid() ? 0 : shownRows(static_cast<qsizetype>(rows.size()));
     }
     QVariant data(const QModelIndex& index, int role) const override {
-        if (!index.isValid() || index.row() >= static_cast<int>(rows.size()))
+        if (!index.isValid() || index.row() >= rowCount())
             return {};
-        const FolderRow& r = rows[static_cast<size_t>(index.row())];
+        const Source at = source(index.row());
+        const FolderRow& r = (at.fresh ? rows : oldRows_)[static_cast<size_t>(at.index)];
         switch (role) {
         case Qt::DisplayRole:
         case Qt::ToolTipRole:
@@ -80,6 +84,35 @@ public:
         rows = std::move(newRows);
         endResetModel();
     }
+    // The same folder read again: the rows follow it in place (see RereadModel), each
+    // found again by its bytes (an open row's path, a subfolder's name).
+    Followed update(std::vector<FolderRow> newRows, int follow) {
+        oldRows_ = std::exchange(rows, std::move(newRows));
+        qsizetype first = -1, last = -1; // rows that read otherwise
+        const Followed followed =
+            RereadModel::update(keys(oldRows_), keys(rows), follow, [&](qsizetype was, qsizetype is) {
+                const FolderRow& a = oldRows_[static_cast<size_t>(was)];
+                const FolderRow& b = rows[static_cast<size_t>(is)];
+                if (a.name != b.name || a.level != b.level || a.open != b.open || a.depth != b.depth) {
+                    first = first < 0 ? is : first;
+                    last = is;
+                }
+            });
+        oldRows_.clear();
+        if (first >= 0)
+            emit dataChanged(index(static_cast<int>(first)), index(static_cast<int>(last)));
+        return followed;
+    }
+
+private:
+    static QList<QByteArray> keys(const std::vector<FolderRow>& of) {
+        QList<QByteArray> k;
+        k.reserve(static_cast<qsizetype>(of.size()));
+        for (const FolderRow& r : of)
+            k.append(r.native);
+        return k;
+    }
+    std::vector<FolderRow> oldRows_; // while an update is under way
 };
 
 namespace {
@@ -124,7 +157,8 @@ DirListWidget::DirListWidget(const ControlDesign& d, QWidget* parent)
     connect(this, &QAbstractItemView::doubleClicked, this, &DirListWidget::open);
 }
 
-void DirListWidget::fill(const FilePath& folder, const QList<FilePath>& subfolders) {
+std::vector<FolderRow> DirListWidget::rowsOf(const FilePath& folder,
+                                             const QList<FilePath>& subfolders) const {
     std::vector<FolderRow> rows;
     // The tree starts at its drive's mount point: the path from there down. The parts of
     // the path's text and of its bytes go one for one.
@@ -143,10 +177,18 @@ void DirListWidget::fill(const FilePath& folder, const QList<FilePath>& subfolde
         native += (native.endsWith('/') ? "" : "/") + nativeParts.at(nativeParts.size() - parts.size() + i);
         rows.push_back({parts[i], so_far, native, indent(i + 1), true, i + 2});
     }
-    const int currentRow = static_cast<int>(rows.size()) - 1;
     const QString prefix = folder.text.endsWith(kSeparator) ? folder.text : folder.text + kSeparator;
     for (const FilePath& sub : subfolders)
         rows.push_back({sub.text, prefix + sub.text, sub.native, indent(level), false, level + 1});
+    return rows;
+}
+
+void DirListWidget::fill(const FilePath& folder, const QList<FilePath>& subfolders) {
+    std::vector<FolderRow> rows = rowsOf(folder, subfolders);
+    // The open folder: the last of the open rows.
+    int currentRow = 0;
+    while (currentRow + 1 < static_cast<int>(rows.size()) && rows[static_cast<size_t>(currentRow) + 1].open)
+        ++currentRow;
     model_->reset(std::move(rows));
     watch_->watch(folder.native);
     setCurrentIndex(model_->index(currentRow));
@@ -200,26 +242,42 @@ void DirListWidget::readAgain() {
     } catch (const RuntimeError&) {
         return; // gone or unreadable: the rows stay as they were
     }
-    const QModelIndex was = currentIndex();
-    const FolderRow current = was.isValid() ? model_->rows.at(static_cast<size_t>(was.row())) : FolderRow{};
+    // The rows of the folders still there stay, the current one current. A current row
+    // that went leaves the focus, highlighted, on the row in its place, told once:
+    // nothing else of a re-read is told, being no move of the user's.
     const int scrolled = verticalScrollBar()->value();
-    fill(shown, subfolders);
+    const QModelIndex was = currentIndex();
     rereading_ = true;
-    for (size_t row = 0; row < model_->rows.size(); ++row)
-        if (was.isValid() && model_->rows[row].open == current.open &&
-            model_->rows[row].native == current.native)
-            setCurrentIndex(model_->index(static_cast<int>(row)));
+    const FolderModel::Followed followed =
+        model_->update(rowsOf(shown, subfolders), was.isValid() ? was.row() : -1);
+    if (followed.gone && followed.row >= 0)
+        selectionModel()->setCurrentIndex(model_->index(followed.row), QItemSelectionModel::ClearAndSelect);
     rereading_ = false;
+    watch_->watch(shown.native);
     verticalScrollBar()->setValue(scrolled);
+    if (followed.gone && followed.row >= 0)
+        announceFocusedRow(this, followed.row);
 }
 
 void DirListWidget::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
-    // Qt's list tells screen readers of the new current row; the row found again after a
-    // re-read is no move of the user's, and is not told again.
-    if (rereading_)
+    // Qt's list tells screen readers of the new current row, even when the keyboard is
+    // elsewhere: told only when the list has the focus, and not for a re-read, which is
+    // no move of the user's.
+    if (rereading_ || !hasFocus())
         QAbstractItemView::currentChanged(current, previous);
     else
         QListView::currentChanged(current, previous);
+}
+
+void DirListWidget::focusInEvent(QFocusEvent* e) {
+    QListView::focusInEvent(e);
+    // Screen readers hear of the list itself first; then of its current row, the open
+    // folder at first (a click tells of the row it lands on by itself).
+    if (e->reason() != Qt::MouseFocusReason)
+        QTimer::singleShot(0, this, [this] {
+            if (hasFocus() && currentIndex().isValid())
+                announceFocusedRow(this, currentIndex().row());
+        });
 }
 
 void DirListWidget::open(const QModelIndex& index) {
@@ -261,6 +319,9 @@ void DirListWidget::keyPressEvent(QKeyEvent* e) {
 
 QItemSelectionModel::SelectionFlags DirListWidget::selectionCommand(const QModelIndex& index,
                                                                     const QEvent* e) const {
+    // (rows removed by a re-read move the current row, the highlight with it after)
+    if (rereading_)
+        return QItemSelectionModel::NoUpdate;
     return keepSelection(QListView::selectionCommand(index, e));
 }
 

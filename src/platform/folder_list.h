@@ -6,6 +6,7 @@
 
 #include <QListView>
 #include <functional>
+#include <vector>
 
 namespace kv {
 
@@ -16,6 +17,7 @@ enum FolderRowRole { kFolderIndentRole = Qt::UserRole, kFolderDepthRole, kFolder
 
 class FolderWatch;
 class FolderModel;
+struct FolderRow;
 
 class DirListWidget : public QListView {
     Q_OBJECT
@@ -40,6 +42,7 @@ public:
 protected:
     void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
     void keyPressEvent(QKeyEvent* e) override;
+    void focusInEvent(QFocusEvent* e) override;
     void showEvent(QShowEvent* e) override;
     QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
                                                          const QEvent* e) const override;
@@ -47,6 +50,7 @@ protected:
 private:
     void open(const QModelIndex& index);
     void fill(const FilePath& folder, const QList<FilePath>& subfolders);
+    std::vector<FolderRow> rowsOf(const FilePath& folder, const QList<FilePath>& subfolders) const;
     FolderModel* model_;
     FolderWatch* watch_;
     QString path_;

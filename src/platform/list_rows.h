@@ -7,9 +7,11 @@
 // assignment, and must not unwind through Qt's signal dispatch.
 #include "platform/design.h"
 
+#include <QAbstractListModel>
 #include <QListView>
 #include <QStringList>
 #include <QStyledItemDelegate>
+#include <functional>
 
 namespace kv {
 
@@ -31,6 +33,50 @@ public:
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
         return QSize(QStyledItemDelegate::sizeHint(option, index).width(), kListRowHeight);
     }
+};
+
+// A list model whose rows a re-read of the same folder brings up to date in place: the
+// row of an entry that is still there (found again by its name's bytes) stays the same
+// row, so that the current and the chosen row, and what screen readers hold of them,
+// stay; the rows of entries gone are removed and those of new entries inserted, each run
+// of them in one step.
+class RereadModel : public QAbstractListModel {
+public:
+    using QAbstractListModel::QAbstractListModel;
+
+    // Where an old row went: its new row, or, when its entry went, the row now in its
+    // place (-1 when the list is empty).
+    struct Followed {
+        int row = -1;
+        bool gone = false;
+    };
+
+protected:
+    // While the rows are brought up to date, the rows shown before split_ are new rows
+    // and the others old ones, from oldAt_ on.
+    struct Source {
+        bool fresh;
+        qsizetype index;
+    };
+    Source source(int row) const {
+        if (split_ < 0 || row < split_)
+            return {true, row};
+        return {false, row - split_ + oldAt_};
+    }
+    int shownRows(qsizetype stored) const {
+        return static_cast<int>(split_ < 0 ? stored : split_ + oldCount_ - oldAt_);
+    }
+    // Brings the rows shown from the old keys to the new ones, both in the order the
+    // listing gives (the storage holds the new rows already, the old ones until this
+    // returns). kept(old, new) is called for each row that stays. Follows the old row
+    // `follow`.
+    Followed update(const QList<QByteArray>& old, const QList<QByteArray>& fresh, int follow,
+                    const std::function<void(qsizetype, qsizetype)>& kept);
+
+private:
+    qsizetype split_ = -1; // no update under way
+    qsizetype oldAt_ = 0;
+    qsizetype oldCount_ = 0;
 };
 
 // A drive taken away while the lists show it (a stick pulled out: its folder stays,
