@@ -7,11 +7,13 @@
 
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QComboBox>
 #include <QHash>
 #include <QLabel>
 #include <QListView>
 #include <QPersistentModelIndex>
 #include <QPointer>
+#include <QTimer>
 #include <QWindow>
 
 namespace kv {
@@ -19,6 +21,8 @@ namespace kv {
 namespace {
 
 const QString kOpenAction = QStringLiteral("abrir");
+// What the design says of a control, kept for a description that adds to it.
+constexpr char kDescriptionProperty[] = "kvDescription";
 const QString kShowAction = QStringLiteral("mostrar");
 
 // The text a design's window picture shows, paragraph by paragraph.
@@ -353,9 +357,35 @@ void tieLabels(QWidget* window, const FormDesign& design) {
             if (auto* label =
                     window->findChild<QLabel*>(QString::fromUtf8(s.label), Qt::FindDirectChildrenOnly))
                 label->setBuddy(control);
-        if (s.description)
-            control->setAccessibleDescription(QString::fromUtf8(s.description));
+        if (s.description) {
+            control->setProperty(kDescriptionProperty, QString::fromUtf8(s.description));
+            if (auto* drives = qobject_cast<QComboBox*>(control))
+                announceShownEntry(drives);
+            else
+                control->setAccessibleDescription(QString::fromUtf8(s.description));
+        }
     }
+}
+
+void announceShownEntry(QComboBox* list) {
+    // Orca reads a combo box tied to a label by that label alone, and never its entry
+    // where the user asks where he is: the entry shown goes first in the description,
+    // which it reads on the focus, on that question and whenever it changes.
+    const QString described = list->property(kDescriptionProperty).toString();
+    const QString entry = list->currentText();
+    const QString words = entry.isEmpty()       ? described
+                          : described.isEmpty() ? entry
+                                                : entry + QStringLiteral(". ") + described;
+    if (words != list->accessibleDescription())
+        list->setAccessibleDescription(words);
+}
+
+void announcePopupRow(QComboBox* list) {
+    // Its list tells of itself when it opens, not of the entry it opens on.
+    QTimer::singleShot(0, list->view(), [view = list->view()] {
+        if (view->isVisible() && view->currentIndex().isValid())
+            announceFocusedRow(view, view->currentIndex().row());
+    });
 }
 
 void announceNameChanged(QWidget* control) {
