@@ -380,6 +380,19 @@ void announceShownEntry(QComboBox* list) {
         list->setAccessibleDescription(words);
 }
 
+void announceChosenEntry(QComboBox* list) {
+    announceShownEntry(list);
+    // Orca hears a combo box's new entry from no event of its own (the name it takes
+    // for an echo of the selection, which the pop-up does not offer): the entry's row in
+    // the closed pop-up becomes its list's current row, which tells of it.
+    if (!QAccessible::isActive() || !list->hasFocus() || list->view()->isVisible())
+        return;
+    const QModelIndex entry =
+        list->model()->index(list->currentIndex(), list->modelColumn(), list->rootModelIndex());
+    if (entry.isValid())
+        list->view()->selectionModel()->setCurrentIndex(entry, QItemSelectionModel::ClearAndSelect);
+}
+
 void announcePopupRow(QComboBox* list) {
     // Its list tells of itself when it opens, not of the entry it opens on.
     QTimer::singleShot(0, list->view(), [view = list->view()] {

@@ -27,6 +27,9 @@ void announceFocusedRow(QAbstractItemView* list, int row);
 // Tells screen readers which entry a closed pop-up list (the drive list) shows now.
 void announceShownEntry(QComboBox* list);
 
+// Tells screen readers of the entry a closed pop-up list (with the keyboard) moved to.
+void announceChosenEntry(QComboBox* list);
+
 // Tells screen readers, once its pop-up has opened, the row it opened on.
 void announcePopupRow(QComboBox* list);
 

@@ -20,7 +20,7 @@ DriveListWidget::DriveListWidget(const ControlDesign&, QWidget* parent) : QCombo
     drive_ = driveOf(QDir::currentPath(), mountedDrives());
     refill();
     connect(this, qOverload<int>(&QComboBox::activated), this, &DriveListWidget::userPicked);
-    connect(this, &QComboBox::currentIndexChanged, this, [this] { announceShownEntry(this); });
+    connect(this, &QComboBox::currentIndexChanged, this, [this] { announceChosenEntry(this); });
 }
 
 void DriveListWidget::refill() {

@@ -109,9 +109,26 @@ said_once() {
 }
 transcript() { echo "--- $1:"; heard | sed 's/^/    /'; }
 
+# A second drive, where a private mount namespace can be made (root, loop devices): an
+# ext4 image mounted under a private tmpfs on the media folder, seen by the program only.
+source "$KV_SOURCE/tools/servers.sh"
+point=""
+media=""
+for d in /media /mnt; do [ -d "$d" ] && { media=$d; break; }; done
+if [ "$(id -u)" = 0 ] && [ -e /dev/loop-control ] && [ -n "$media" ] && (private_mounts true) 2>/dev/null &&
+    mkfs.ext4 -q -F "$KV_TMP/stick.img" 8M >/dev/null 2>&1; then
+    point="$media/kv-orca-$$"
+fi
+
 cd "$KV_TMP"
 mark=$(wc -l <"$said")
-kv_start "$prog/Kelvar500"
+if [ -n "$point" ]; then
+    kv_start private_mounts sh -c "mount -t tmpfs kv-orca '$media' && mkdir '$point' &&
+                                 mount -o loop '$KV_TMP/stick.img' '$point' && exec '$prog/Kelvar500'"
+else
+    echo "(no second drive here: the drive list's Up and Down are not heard)"
+    kv_start "$prog/Kelvar500"
+fi
 win=$(kv_wait_window "Kelvaria 500") || fail "no main window"
 settle
 transcript "start"
@@ -127,7 +144,7 @@ transcript "a folder opened"
 expect "a folder opened" "Conexiones"
 expect "a folder opened" "abierta"
 
-# The drive list: its drive on focus, on "where am I" and in its pop-up.
+# The drive list: its drive on focus, on "where am I", in its pop-up and as it changes.
 press Tab
 transcript "Tab into the drive list"
 expect "entering the drive list" "1\.-Ubicación"
@@ -139,6 +156,13 @@ press alt+Down
 transcript "the drive list's pop-up"
 expect "the drive list's pop-up (its row)" "^/$"
 press Escape
+if [ -n "$point" ]; then
+    press Down
+    transcript "Down in the drive list"
+    expect "Down in the drive list" "^$point/(\. |$)"
+    press Up
+    expect "Up in the drive list" "^/(\. |$)"
+fi
 
 # The file list: the first Down in a fresh list says the first figure.
 press Tab Tab
