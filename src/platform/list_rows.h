@@ -1,6 +1,7 @@
 #pragma once
 // What the drive, folder and file lists share: the height and painting of their rows,
-// and the move that leaves a drive taken away. Only the platform layer includes the
+// the model whose rows a re-read brings up to date in place, and the move that leaves a
+// drive taken away. Only the platform layer includes the
 // lists' headers. Each list raises its event through a plain callback that its control
 // handle sets (onChange when Drive or Path changes, onClick for the file list), not a
 // Qt signal: a handler that fails nested inside an assignment unwinds back through the
