@@ -654,8 +654,10 @@ private slots:
         start();
         openFolder("Equipos");
         // The rows follow in place: every row inserted or removed as the lists announce.
-        QAbstractItemModelTester fileRows(file1()->model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
-        QAbstractItemModelTester folderRows(dir1()->model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QAbstractItemModelTester fileRows(file1()->model(),
+                                          QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QAbstractItemModelTester folderRows(dir1()->model(),
+                                            QAbstractItemModelTester::FailureReportingMode::QtTest);
         clickFile(1);
         QCOMPARE(form->File1.fileName(), QStringLiteral("b.bmp"));
         trace.clear();
