@@ -7,11 +7,13 @@
 
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QComboBox>
 #include <QHash>
 #include <QLabel>
 #include <QListView>
 #include <QPersistentModelIndex>
 #include <QPointer>
+#include <QTimer>
 #include <QWindow>
 
 namespace kv {
@@ -19,6 +21,8 @@ namespace kv {
 namespace {
 
 const QString kOpenAction = QStringLiteral("abrir");
+// What the design says of a control, kept for a description that adds to it.
+constexpr char kDescriptionProperty[] = "kvDescription";
 const QString kShowAction = QStringLiteral("mostrar");
 
 // The text a design's window picture shows, paragraph by paragraph.
@@ -250,10 +254,22 @@ private:
 };
 
 // A folder or file list: a list named by the label beside it, whose children are its
-// rows.
+// rows. A row keeps its object while the list shows its entry: rows a re-read inserts
+// or removes move the others' places, and the rows of the entries gone are dropped.
 class ListAccessible : public QAccessibleWidget {
 public:
-    explicit ListAccessible(QListView* list) : QAccessibleWidget(list, QAccessible::List) {}
+    explicit ListAccessible(QListView* list) : QAccessibleWidget(list, QAccessible::List) {
+        if (QAbstractItemModel* model = list->model()) {
+            const auto moving = [this] { moved_ = true; };
+            QObject::connect(model, &QAbstractItemModel::rowsAboutToBeInserted, &follower_, moving);
+            QObject::connect(model, &QAbstractItemModel::rowsAboutToBeRemoved, &follower_, moving);
+            QObject::connect(model, &QAbstractItemModel::modelAboutToBeReset, &follower_, moving);
+            const auto moved = [this] { replace(); };
+            QObject::connect(model, &QAbstractItemModel::rowsInserted, &follower_, moved);
+            QObject::connect(model, &QAbstractItemModel::rowsRemoved, &follower_, moved);
+            QObject::connect(model, &QAbstractItemModel::modelReset, &follower_, moved);
+        }
+    }
     ~ListAccessible() override {
         for (QAccessible::Id id : std::as_const(rows_))
             QAccessible::deleteAccessibleInterface(id);
@@ -264,6 +280,8 @@ public:
         if (index < 0 || index >= childCount())
             return nullptr;
         const QModelIndex modelIndex = list()->model()->index(index, 0);
+        if (moved_) // asked before the list's own notice of the move came
+            replace();
         if (const QAccessible::Id id = rows_.value(index)) {
             auto* row = static_cast<RowAccessible*>(QAccessible::accessibleInterface(id));
             if (row && row->matches(modelIndex))
@@ -294,7 +312,23 @@ public:
 
 private:
     QListView* list() const { return static_cast<QListView*>(widget()); }
+    // Rows were inserted or removed, or all replaced: each row object that still shows
+    // its entry is filed under its row's new place, the others are dropped.
+    void replace() const {
+        moved_ = false;
+        QHash<int, QAccessible::Id> placed;
+        for (QAccessible::Id id : std::as_const(rows_)) {
+            auto* row = static_cast<RowAccessible*>(QAccessible::accessibleInterface(id));
+            if (row && row->isValid())
+                placed.insert(row->row(), id);
+            else
+                QAccessible::deleteAccessibleInterface(id);
+        }
+        rows_ = std::move(placed);
+    }
     mutable QHash<int, QAccessible::Id> rows_;
+    mutable bool moved_ = false; // rows moved since they were filed
+    QObject follower_;           // the model's notices end with this object
 };
 
 QAccessibleInterface* programInterfaces(const QString& className, QObject* object) {
@@ -323,9 +357,48 @@ void tieLabels(QWidget* window, const FormDesign& design) {
             if (auto* label =
                     window->findChild<QLabel*>(QString::fromUtf8(s.label), Qt::FindDirectChildrenOnly))
                 label->setBuddy(control);
-        if (s.description)
-            control->setAccessibleDescription(QString::fromUtf8(s.description));
+        if (s.description) {
+            control->setProperty(kDescriptionProperty, QString::fromUtf8(s.description));
+            if (auto* drives = qobject_cast<QComboBox*>(control))
+                announceShownEntry(drives);
+            else
+                control->setAccessibleDescription(QString::fromUtf8(s.description));
+        }
     }
+}
+
+void announceShownEntry(QComboBox* list) {
+    // Orca reads a combo box tied to a label by that label alone, and never its entry
+    // where the user asks where he is: the entry shown goes first in the description,
+    // which it reads on the focus, on that question and whenever it changes.
+    const QString described = list->property(kDescriptionProperty).toString();
+    const QString entry = list->currentText();
+    const QString words = entry.isEmpty()       ? described
+                          : described.isEmpty() ? entry
+                                                : entry + QStringLiteral(". ") + described;
+    if (words != list->accessibleDescription())
+        list->setAccessibleDescription(words);
+}
+
+void announceChosenEntry(QComboBox* list) {
+    announceShownEntry(list);
+    // Orca hears a combo box's new entry from no event of its own (the name it takes
+    // for an echo of the selection, which the pop-up does not offer): the entry's row in
+    // the closed pop-up becomes its list's current row, which tells of it.
+    if (!QAccessible::isActive() || !list->hasFocus() || list->view()->isVisible())
+        return;
+    const QModelIndex entry =
+        list->model()->index(list->currentIndex(), list->modelColumn(), list->rootModelIndex());
+    if (entry.isValid())
+        list->view()->selectionModel()->setCurrentIndex(entry, QItemSelectionModel::ClearAndSelect);
+}
+
+void announcePopupRow(QComboBox* list) {
+    // Its list tells of itself when it opens, not of the entry it opens on.
+    QTimer::singleShot(0, list->view(), [view = list->view()] {
+        if (view->isVisible() && view->currentIndex().isValid())
+            announceFocusedRow(view, view->currentIndex().row());
+    });
 }
 
 void announceNameChanged(QWidget* control) {

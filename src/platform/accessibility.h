@@ -2,6 +2,7 @@
 // What screen readers are told of the program's windows and controls. Only the platform
 // layer includes this.
 class QAbstractItemView;
+class QComboBox;
 class QWidget;
 
 namespace kv {
@@ -22,5 +23,14 @@ void announceNameChanged(QWidget* control);
 
 // Tells screen readers that the keyboard focus is on a row of a list (which has it).
 void announceFocusedRow(QAbstractItemView* list, int row);
+
+// Tells screen readers which entry a closed pop-up list (the drive list) shows now.
+void announceShownEntry(QComboBox* list);
+
+// Tells screen readers of the entry a closed pop-up list (with the keyboard) moved to.
+void announceChosenEntry(QComboBox* list);
+
+// Tells screen readers, once its pop-up has opened, the row it opened on.
+void announcePopupRow(QComboBox* list);
 
 } // namespace kv

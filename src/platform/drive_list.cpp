@@ -1,5 +1,6 @@
 #include "platform/drive_list.h"
 
+#include "platform/accessibility.h"
 #include "platform/events.h"
 #include "platform/filesystem.h"
 #include "platform/folder_list.h"
@@ -19,6 +20,7 @@ DriveListWidget::DriveListWidget(const ControlDesign&, QWidget* parent) : QCombo
     drive_ = driveOf(QDir::currentPath(), mountedDrives());
     refill();
     connect(this, qOverload<int>(&QComboBox::activated), this, &DriveListWidget::userPicked);
+    connect(this, &QComboBox::currentIndexChanged, this, [this] { announceChosenEntry(this); });
 }
 
 void DriveListWidget::refill() {
@@ -29,6 +31,7 @@ void DriveListWidget::refill() {
     clear();
     addItems(drives);
     setCurrentIndex(findText(drive_, Qt::MatchExactly | Qt::MatchCaseSensitive));
+    announceShownEntry(this);
 }
 
 void DriveListWidget::showPopup() {
@@ -36,6 +39,7 @@ void DriveListWidget::showPopup() {
     if (!leaveLostDrive(this, {mountPointOf(drive_)}))
         refill();
     QComboBox::showPopup();
+    announcePopupRow(this);
 }
 
 void DriveListWidget::setDrive(const QString& path) {

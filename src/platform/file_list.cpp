@@ -15,21 +15,46 @@
 
 namespace kv {
 
-class FileModel : public QAbstractListModel {
+class FileModel : public RereadModel {
 public:
-    using QAbstractListModel::QAbstractListModel;
+    using RereadModel::RereadModel;
     QStringList names;
     QList<QByteArray> natives; // each row's name as the system knows it
     int rowCount(const QModelIndex& parent = {}) const override {
-        return parent.isValid() ? 0 : names.size();
+        return parent.isValid() ? 0 : shownRows(names.size());
     }
     QVariant data(const QModelIndex& index, int role) const override {
-        if (role != Qt::DisplayRole || !index.isValid() || index.row() >= names.size())
+        if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount())
             return {};
-        return names.at(index.row());
+        const Source at = source(index.row());
+        return at.fresh ? names.at(at.index) : oldNames_.at(at.index);
     }
     void reset(const QList<FilePath>& files) {
         beginResetModel();
+        take(files);
+        endResetModel();
+    }
+    // The same folder read again: the rows follow it in place (see RereadModel).
+    Followed update(const QList<FilePath>& files, int follow) {
+        oldNames_ = std::move(names);
+        QList<QByteArray> oldNatives = std::move(natives);
+        take(files);
+        qsizetype first = -1, last = -1; // rows whose shown name changed
+        const Followed followed =
+            RereadModel::update(oldNatives, natives, follow, [&](qsizetype was, qsizetype is) {
+                if (oldNames_.at(was) != names.at(is)) {
+                    first = first < 0 ? is : first;
+                    last = is;
+                }
+            });
+        oldNames_.clear();
+        if (first >= 0)
+            emit dataChanged(index(static_cast<int>(first)), index(static_cast<int>(last)));
+        return followed;
+    }
+
+private:
+    void take(const QList<FilePath>& files) {
         names.clear();
         natives.clear();
         names.reserve(files.size());
@@ -38,8 +63,8 @@ public:
             names.append(f.text);
             natives.append(f.native);
         }
-        endResetModel();
     }
+    QStringList oldNames_; // while an update is under way
 };
 
 FileListWidget::FileListWidget(const ControlDesign& d, QWidget* parent)
@@ -86,19 +111,23 @@ void FileListWidget::readAgain() {
             reportError(e);
         return;
     }
-    // The chosen file stays chosen, the current row current, both by their bytes.
-    const QModelIndex was = currentIndex();
-    const bool chosen = was.isValid() && selectionModel()->isSelected(was);
-    const QByteArray current = was.isValid() ? model_->natives.value(was.row()) : QByteArray();
+    // The rows of the files still there stay, the chosen one chosen and the current one
+    // current, where the user sees it. A current row that went leaves the focus on the row
+    // in its place, told once: nothing else of a re-read is told, being no move of the
+    // user's.
     const RowInView inView = rowInView(this);
-    showFiles(files);
-    const int row = current.isEmpty() ? -1 : static_cast<int>(model_->natives.indexOf(current));
+    const QModelIndex was = currentIndex();
     rereading_ = true;
-    if (row >= 0)
-        selectionModel()->setCurrentIndex(model_->index(row), chosen ? QItemSelectionModel::ClearAndSelect
-                                                                     : QItemSelectionModel::NoUpdate);
+    const FileModel::Followed followed = model_->update(files, was.isValid() ? was.row() : -1);
+    if (followed.gone && followed.row >= 0)
+        selectionModel()->setCurrentIndex(model_->index(followed.row), QItemSelectionModel::NoUpdate);
     rereading_ = false;
+    watch_->watch(native_);
     keepInView(this, inView);
+    if (followed.gone && followed.row >= 0) {
+        announced_ = currentIndex();
+        announceFocusedRow(this, followed.row);
+    }
 }
 
 void FileListWidget::clearRows() {
@@ -145,6 +174,9 @@ void FileListWidget::clicked() {
 
 QItemSelectionModel::SelectionFlags FileListWidget::selectionCommand(const QModelIndex& index,
                                                                      const QEvent* e) const {
+    // (rows removed by a re-read move the current row, never the choice)
+    if (rereading_)
+        return QItemSelectionModel::NoUpdate;
     return keepSelection(QListView::selectionCommand(index, e));
 }
 
@@ -171,9 +203,10 @@ void FileListWidget::announceChoice() {
 }
 
 void FileListWidget::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
-    // Qt's list tells screen readers of the new current row when the list has the focus;
-    // not of the row found again after a re-read, which is no move of the user's.
-    if (rereading_) {
+    // Qt's list tells screen readers of the new current row, even when the keyboard is
+    // elsewhere: told only when the list has the focus, and not for a re-read, which is
+    // no move of the user's.
+    if (rereading_ || !hasFocus()) {
         QAbstractItemView::currentChanged(current, previous);
         return;
     }

@@ -1,5 +1,6 @@
 #include "platform/folder_list.h"
 
+#include "platform/accessibility.h"
 #include "platform/events.h"
 #include "platform/file_list.h"
 #include "platform/filesystem.h"
@@ -14,6 +15,7 @@
 #include <QScrollBar>
 #include <QTimer>
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace kv {
@@ -48,9 +50,9 @@ struct FolderRow {
     int depth;         // in the drive's tree: the drive itself is 1
 };
 
-class FolderModel : public QAbstractListModel {
+class FolderModel : public RereadModel {
 public:
-    using QAbstractListModel::QAbstractListModel;
+    using RereadModel::RereadModel;
     std::vector<FolderRow> rows;
     QString subfolderPrefix; // the open folder's path and a separator
     QIcon openIcon, closedIcon;
@@ -59,12 +61,13 @@ public:
     QString pathOf(const FolderRow& r) const { return r.open ? r.path : subfolderPrefix + r.name; }
 
     int rowCount(const QModelIndex& parent = {}) const override {
-        return parent.isValid() ? 0 : static_cast<int>(rows.size());
+        return parent.isValid() ? 0 : shownRows(static_cast<qsizetype>(rows.size()));
     }
     QVariant data(const QModelIndex& index, int role) const override {
-        if (!index.isValid() || index.row() >= static_cast<int>(rows.size()))
+        if (!index.isValid() || index.row() >= rowCount())
             return {};
-        const FolderRow& r = rows[static_cast<size_t>(index.row())];
+        const Source at = source(index.row());
+        const FolderRow& r = (at.fresh ? rows : oldRows_)[static_cast<size_t>(at.index)];
         switch (role) {
         case Qt::DisplayRole:
         case Qt::ToolTipRole:
@@ -87,6 +90,35 @@ public:
         subfolderPrefix = prefix;
         endResetModel();
     }
+    // The same folder read again: the rows follow it in place (see RereadModel), each
+    // found again by its bytes (an open row's path, a subfolder's name).
+    Followed update(std::vector<FolderRow> newRows, int follow) {
+        oldRows_ = std::exchange(rows, std::move(newRows));
+        qsizetype first = -1, last = -1; // rows that read otherwise
+        const Followed followed =
+            RereadModel::update(keys(oldRows_), keys(rows), follow, [&](qsizetype was, qsizetype is) {
+                const FolderRow& a = oldRows_[static_cast<size_t>(was)];
+                const FolderRow& b = rows[static_cast<size_t>(is)];
+                if (a.name != b.name || a.level != b.level || a.open != b.open || a.depth != b.depth) {
+                    first = first < 0 ? is : first;
+                    last = is;
+                }
+            });
+        oldRows_.clear();
+        if (first >= 0)
+            emit dataChanged(index(static_cast<int>(first)), index(static_cast<int>(last)));
+        return followed;
+    }
+
+private:
+    static QList<QByteArray> keys(const std::vector<FolderRow>& of) {
+        QList<QByteArray> k;
+        k.reserve(static_cast<qsizetype>(of.size()));
+        for (const FolderRow& r : of)
+            k.append(r.native);
+        return k;
+    }
+    std::vector<FolderRow> oldRows_; // while an update is under way
 };
 
 namespace {
@@ -138,7 +170,8 @@ DirListWidget::DirListWidget(const ControlDesign& d, QWidget* parent)
     connect(this, &QAbstractItemView::doubleClicked, this, &DirListWidget::open);
 }
 
-void DirListWidget::fill(const FilePath& folder, const QList<FilePath>& subfolders) {
+std::vector<FolderRow> DirListWidget::rowsOf(const FilePath& folder,
+                                             const QList<FilePath>& subfolders) const {
     std::vector<FolderRow> rows;
     // The tree starts at its drive's mount point: the path from there down. The parts of
     // the path's text and of its bytes go one for one.
@@ -157,12 +190,19 @@ void DirListWidget::fill(const FilePath& folder, const QList<FilePath>& subfolde
         native += (native.endsWith('/') ? "" : "/") + nativeParts.at(nativeParts.size() - parts.size() + i);
         rows.push_back({parts[i], so_far, native, indent(i + 1), true, i + 2});
     }
-    const int currentRow = static_cast<int>(rows.size()) - 1;
-    const QString prefix = folder.text.endsWith(kSeparator) ? folder.text : folder.text + kSeparator;
     rows.reserve(rows.size() + static_cast<size_t>(subfolders.size()));
     for (const FilePath& sub : subfolders)
         rows.push_back({sub.text, {}, sub.native, indent(level), false, level + 1});
-    model_->reset(std::move(rows), prefix);
+    return rows;
+}
+
+void DirListWidget::fill(const FilePath& folder, const QList<FilePath>& subfolders) {
+    std::vector<FolderRow> rows = rowsOf(folder, subfolders);
+    // The open folder: the last of the open rows.
+    int currentRow = 0;
+    while (currentRow + 1 < static_cast<int>(rows.size()) && rows[static_cast<size_t>(currentRow) + 1].open)
+        ++currentRow;
+    model_->reset(std::move(rows), folder.text.endsWith(kSeparator) ? folder.text : folder.text + kSeparator);
     watch_->watch(folder.native);
     setCurrentIndex(model_->index(currentRow));
     scrollTo(currentIndex(), QAbstractItemView::PositionAtTop);
@@ -215,17 +255,21 @@ bool DirListWidget::readAgain() {
         unreadable(e);
         return false;
     }
-    const QModelIndex was = currentIndex();
-    const FolderRow current = was.isValid() ? model_->rows.at(static_cast<size_t>(was.row())) : FolderRow{};
+    // The rows of the folders still there stay, the current one current and where the
+    // user sees it. A current row that went leaves the focus, highlighted, on the row in
+    // its place, told once: nothing else of a re-read is told, being no move of the user's.
     const RowInView inView = rowInView(this);
-    fill(shown, subfolders);
+    const QModelIndex was = currentIndex();
     rereading_ = true;
-    for (size_t row = 0; row < model_->rows.size(); ++row)
-        if (was.isValid() && model_->rows[row].open == current.open &&
-            model_->rows[row].native == current.native)
-            setCurrentIndex(model_->index(static_cast<int>(row)));
+    const FolderModel::Followed followed =
+        model_->update(rowsOf(shown, subfolders), was.isValid() ? was.row() : -1);
+    if (followed.gone && followed.row >= 0)
+        selectionModel()->setCurrentIndex(model_->index(followed.row), QItemSelectionModel::ClearAndSelect);
     rereading_ = false;
+    watch_->watch(shown.native);
     keepInView(this, inView);
+    if (followed.gone && followed.row >= 0)
+        announceFocusedRow(this, followed.row);
     return true;
 }
 
@@ -244,12 +288,24 @@ void DirListWidget::unreadable(const RuntimeError& error) {
 }
 
 void DirListWidget::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
-    // Qt's list tells screen readers of the new current row; the row found again after a
-    // re-read is no move of the user's, and is not told again.
-    if (rereading_)
+    // Qt's list tells screen readers of the new current row, even when the keyboard is
+    // elsewhere: told only when the list has the focus, and not for a re-read, which is
+    // no move of the user's.
+    if (rereading_ || !hasFocus())
         QAbstractItemView::currentChanged(current, previous);
     else
         QListView::currentChanged(current, previous);
+}
+
+void DirListWidget::focusInEvent(QFocusEvent* e) {
+    QListView::focusInEvent(e);
+    // Screen readers hear of the list itself first; then of its current row, the open
+    // folder at first (a click tells of the row it lands on by itself).
+    if (e->reason() != Qt::MouseFocusReason)
+        QTimer::singleShot(0, this, [this] {
+            if (hasFocus() && currentIndex().isValid())
+                announceFocusedRow(this, currentIndex().row());
+        });
 }
 
 void DirListWidget::open(const QModelIndex& index) {
@@ -299,6 +355,9 @@ void DirListWidget::keyPressEvent(QKeyEvent* e) {
 
 QItemSelectionModel::SelectionFlags DirListWidget::selectionCommand(const QModelIndex& index,
                                                                     const QEvent* e) const {
+    // (rows removed by a re-read move the current row, the highlight with it after)
+    if (rereading_)
+        return QItemSelectionModel::NoUpdate;
     return keepSelection(QListView::selectionCommand(index, e));
 }
 

@@ -6,6 +6,7 @@
 
 #include <QListView>
 #include <functional>
+#include <vector>
 
 namespace kv {
 
@@ -17,6 +18,7 @@ enum FolderRowRole { kFolderIndentRole = Qt::UserRole, kFolderDepthRole, kFolder
 class FolderWatch;
 class RuntimeError;
 class FolderModel;
+struct FolderRow;
 
 class DirListWidget : public QListView {
     Q_OBJECT
@@ -43,6 +45,7 @@ public:
 protected:
     void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
     void keyPressEvent(QKeyEvent* e) override;
+    void focusInEvent(QFocusEvent* e) override;
     void showEvent(QShowEvent* e) override;
     QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
                                                          const QEvent* e) const override;
@@ -51,6 +54,7 @@ private:
     void open(const QModelIndex& index);
     void unreadable(const RuntimeError& error);
     void fill(const FilePath& folder, const QList<FilePath>& subfolders);
+    std::vector<FolderRow> rowsOf(const FilePath& folder, const QList<FilePath>& subfolders) const;
     FolderModel* model_;
     FolderWatch* watch_;
     QString path_;

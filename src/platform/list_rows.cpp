@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QPointer>
 #include <QScrollBar>
+#include <QSet>
 #include <QTimer>
 #include <algorithm>
 
@@ -37,6 +38,81 @@ QItemSelectionModel::SelectionFlags keepSelection(QItemSelectionModel::Selection
     if (flags & (QItemSelectionModel::Deselect | QItemSelectionModel::Toggle))
         return QItemSelectionModel::ClearAndSelect;
     return flags;
+}
+
+RereadModel::Followed RereadModel::update(const QList<QByteArray>& old, const QList<QByteArray>& fresh,
+                                          int follow, const std::function<void(qsizetype, qsizetype)>& kept) {
+    const qsizetype oldCount = old.size();
+    const qsizetype newCount = fresh.size();
+    Followed followed;
+    // Most re-reads change a few names: the rows alike at the start and at the end are
+    // found by comparing bytes alone.
+    qsizetype head = 0;
+    while (head < oldCount && head < newCount && old[head] == fresh[head])
+        ++head;
+    qsizetype tail = 0;
+    while (tail < oldCount - head && tail < newCount - head &&
+           old[oldCount - 1 - tail] == fresh[newCount - 1 - tail])
+        ++tail;
+    for (qsizetype k = 0; k < head; ++k)
+        kept(k, k);
+    for (qsizetype k = 1; k <= tail; ++k)
+        kept(oldCount - k, newCount - k);
+    if (follow >= 0 && follow < head)
+        followed.row = follow;
+    else if (follow >= oldCount - tail && follow < oldCount)
+        followed.row = static_cast<int>(follow - oldCount + newCount);
+
+    // In between, one pass over both: an old row whose name is no longer listed goes; a
+    // new name before the next old row that stays comes.
+    const qsizetype oldEnd = oldCount - tail;
+    const qsizetype newEnd = newCount - tail;
+    QSet<QByteArray> unplaced; // the new names in between not placed yet
+    if (oldEnd > head && newEnd > head) {
+        unplaced.reserve(newEnd - head);
+        for (qsizetype k = head; k < newEnd; ++k)
+            unplaced.insert(fresh[k]);
+    }
+    split_ = head;
+    oldAt_ = head;
+    oldCount_ = oldCount;
+    qsizetype i = head, j = head, goneAt = -1;
+    while (i < oldEnd || j < newEnd) {
+        if (i < oldEnd && j < newEnd && old[i] == fresh[j]) {
+            unplaced.remove(fresh[j]);
+            kept(i, j);
+            if (i == follow)
+                followed.row = static_cast<int>(j);
+            split_ = ++j;
+            oldAt_ = ++i;
+            continue;
+        }
+        qsizetype run = 0;
+        while (i + run < oldEnd && !unplaced.contains(old[i + run]))
+            ++run;
+        if (run > 0) {
+            if (follow >= i && follow < i + run)
+                goneAt = j;
+            beginRemoveRows({}, static_cast<int>(split_), static_cast<int>(split_ + run - 1));
+            i += run;
+            oldAt_ = i;
+            endRemoveRows();
+            continue;
+        }
+        // (a name listed anew further on is placed there, its old row gone)
+        while (j + run < newEnd && (i >= oldEnd || fresh[j + run] != old[i]))
+            unplaced.remove(fresh[j + run++]);
+        beginInsertRows({}, static_cast<int>(split_), static_cast<int>(split_ + run - 1));
+        j += run;
+        split_ = j;
+        endInsertRows();
+    }
+    split_ = -1;
+    if (goneAt >= 0) {
+        followed.gone = true;
+        followed.row = newCount > 0 ? static_cast<int>(std::min(goneAt, newCount - 1)) : -1;
+    }
+    return followed;
 }
 
 bool leaveLostDrive(QWidget* list, const QStringList& paths) {
@@ -110,10 +186,14 @@ RowInView rowInView(const QListView* list) {
 void keepInView(QListView* list, const RowInView& before) {
     const QModelIndex current = list->currentIndex();
     // (The list scrolls a row at a time: its scroll value is the first row shown.)
-    if (before.offset >= 0 && current.isValid())
-        list->verticalScrollBar()->setValue(std::max(0, current.row() - before.offset));
-    else
-        list->verticalScrollBar()->setValue(before.scrolled);
+    const int scrolled = before.offset >= 0 && current.isValid() ? std::max(0, current.row() - before.offset)
+                                                                 : before.scrolled;
+    QScrollBar* bar = list->verticalScrollBar();
+    if (scrolled == bar->value())
+        return;
+    if (scrolled > bar->maximum())
+        list->doItemsLayout(); // rows came: the scroll range grows with the layout, due later
+    bar->setValue(scrolled);
 }
 
 void readListsAgain(QWidget* list) {

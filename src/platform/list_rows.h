@@ -1,6 +1,7 @@
 #pragma once
 // What the drive, folder and file lists share: the height and painting of their rows,
-// and the move that leaves a drive taken away. Only the platform layer includes the
+// the model whose rows a re-read brings up to date in place, and the move that leaves a
+// drive taken away. Only the platform layer includes the
 // lists' headers. Each list raises its event through a plain callback that its control
 // handle sets (onChange when Drive or Path changes, onClick for the file list), not a
 // Qt signal: a handler that fails nested inside an assignment unwinds back through the
@@ -9,9 +10,11 @@
 #include "platform/design.h"
 #include "platform/filesystem.h"
 
+#include <QAbstractListModel>
 #include <QListView>
 #include <QStringList>
 #include <QStyledItemDelegate>
+#include <functional>
 
 namespace kv {
 
@@ -33,6 +36,50 @@ public:
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
         return QSize(QStyledItemDelegate::sizeHint(option, index).width(), kListRowHeight);
     }
+};
+
+// A list model whose rows a re-read of the same folder brings up to date in place: the
+// row of an entry that is still there (found again by its name's bytes) stays the same
+// row, so that the current and the chosen row, and what screen readers hold of them,
+// stay; the rows of entries gone are removed and those of new entries inserted, each run
+// of them in one step.
+class RereadModel : public QAbstractListModel {
+public:
+    using QAbstractListModel::QAbstractListModel;
+
+    // Where an old row went: its new row, or, when its entry went, the row now in its
+    // place (-1 when the list is empty).
+    struct Followed {
+        int row = -1;
+        bool gone = false;
+    };
+
+protected:
+    // While the rows are brought up to date, the rows shown before split_ are new rows
+    // and the others old ones, from oldAt_ on.
+    struct Source {
+        bool fresh;
+        qsizetype index;
+    };
+    Source source(int row) const {
+        if (split_ < 0 || row < split_)
+            return {true, row};
+        return {false, row - split_ + oldAt_};
+    }
+    int shownRows(qsizetype stored) const {
+        return static_cast<int>(split_ < 0 ? stored : split_ + oldCount_ - oldAt_);
+    }
+    // Brings the rows shown from the old keys to the new ones, both in the order the
+    // listing gives (the storage holds the new rows already, the old ones until this
+    // returns). kept(old, new) is called for each row that stays. Follows the old row
+    // `follow`.
+    Followed update(const QList<QByteArray>& old, const QList<QByteArray>& fresh, int follow,
+                    const std::function<void(qsizetype, qsizetype)>& kept);
+
+private:
+    qsizetype split_ = -1; // no update under way
+    qsizetype oldAt_ = 0;
+    qsizetype oldCount_ = 0;
 };
 
 // A drive taken away while the lists show it (a stick pulled out: its folder stays,

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# What a screen reader hears of the program, through a real AT-SPI client on a private
+# What a screen reader finds in the program, through a real AT-SPI client on a private
 # session bus: the main window's tree (roles, names, labels, the folder list as a tree),
-# a keyboard-only session (the focus and the names a listener receives), and the words
-# of the help and company windows' pictures. With the argument "wayland": the tree
-# under a headless Wayland compositor.
+# and the picture box and path renamed as figures are chosen by keyboard (what Orca
+# itself hears along the keyboard path is the test orca.sh). With the argument
+# "wayland": the tree under a headless Wayland compositor.
 if [ -z "${KV_SESSION_BUS:-}" ]; then
     command -v dbus-run-session >/dev/null || { echo "dbus-run-session is not installed"; exit 77; }
     KV_SESSION_BUS=1 exec dbus-run-session -- "$0" "$@"
@@ -35,7 +35,6 @@ mkdir -p "$deep" "$prog/Conexiones"
 kv_figure "$deep/monitor.bmp" 40 30 ff0000 0000ff
 kv_figure "$prog/Conexiones/cable.bmp" 40 30 00ff00 0000ff
 kv_figure "$prog/Conexiones/Red.Bmp" 40 30 0000ff ff0000
-echo "no es una figura" >"$prog/Conexiones/roto.bmp"
 
 if [ "${1:-}" = wayland ]; then
     kv_start_weston
@@ -54,5 +53,5 @@ kv_wait_exit "$KV_PID" 5 || fail "SIGTERM did not end the program"
 kv_start "$prog/Kelvar500"
 kv_wait_window "Kelvaria 500" >/dev/null || fail "no main window"
 $client keys "$prog/Conexiones" || fail "the keyboard session"
-kv_wait_exit "$KV_PID" 5 || fail "the company window's Cerrar did not end the program"
-[ "$KV_STATUS" = 0 ] || fail "exit status $KV_STATUS"
+kill -TERM "$KV_PID"
+kv_wait_exit "$KV_PID" 5 || fail "SIGTERM did not end the program"

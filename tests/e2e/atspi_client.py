@@ -4,9 +4,9 @@
   atspi_client.py tree FIGURE [--keyboard]
                                   the main window's tree, with FIGURE (a full path) shown;
                                   --keyboard: the window has the keyboard focus
-  atspi_client.py keys FOLDER     a keyboard-only session from the start in the program
-                                  folder, whose category FOLDER holds cable.bmp, Red.Bmp
-                                  and roto.bmp (not a picture); then "Ayuda" and "Salir"
+  atspi_client.py keys FOLDER     from the start in the program folder, by keyboard, into
+                                  the category FOLDER (it holds cable.bmp and Red.Bmp) and
+                                  its first two figures
 
 Prints "ok: ..." lines; on a failure prints "FAIL: ..." and exits 1.
 """
@@ -93,15 +93,6 @@ def actions(node):
     except NotImplementedError:
         return []
     return [a.getName(i) for i in range(a.nActions)]
-
-
-def press(node, name):
-    a = node.queryAction()
-    for i in range(a.nActions):
-        if a.getName(i) == name:
-            a.doAction(i)
-            return
-    fail(f"{node.name!r} has no action {name!r}")
 
 
 def check_tree(figure, keyboard):
@@ -194,78 +185,22 @@ class Listener:
         return list(self.heard)
 
 
-def focus_on(heard, role):
-    """The last object of that role that received the focus."""
-    hits = [h for h in heard if h[0].startswith("focus") and h[1] == role]
-    return hits[-1] if hits else None
-
-
 def named(heard, role, name):
     return any(h[0] == "object:property-change:accessible-name" and h[1] == role and h[2] == name for h in heard)
 
 
 def check_keys(folder):
-    frame = wait_for("window Kelvaria 500", lambda: window("Kelvaria 500"))
+    """What Orca hears along the keyboard path is its own test; here, what it does not
+    follow: the picture box and the path renamed as each figure is chosen."""
+    wait_for("window Kelvaria 500", lambda: window("Kelvaria 500"))
     pump(1.0)
     listen = Listener()
-    base = os.path.basename(folder)
-
-    heard = listen.after("Tab Down Return")
-    item = focus_on(heard, "list item")
-    if not item or item[2] != base or not item[3].endswith(", abierta"):
-        fail(f"Return on the folder {base!r}: the focus heard was {item} ({heard})")
-
-    heard = listen.after("Tab Tab Tab")
-    if focus_on(heard, "list") is None or focus_on(heard, "list")[2] != FILES:
-        fail(f"Tab into the file list: heard {heard}")
-
-    path = os.path.join(folder, "cable.bmp")
-    for keys, name in (("Down", "cable.bmp"), ("Down", "Red.Bmp")):
-        heard = listen.after(keys)
-        item = focus_on(heard, "list item")
-        if not item or item[2] != name:
-            fail(f"{keys} in the file list: the focus heard was {item}, not {name!r} ({heard})")
-        path = os.path.join(folder, name)
-        if not named(heard, "image", name) or not named(heard, "label", path):
+    listen.after("Tab Down Return Tab Tab Tab")
+    for name in ("cable.bmp", "Red.Bmp"):
+        heard = listen.after("Down")
+        if not named(heard, "image", name) or not named(heard, "label", os.path.join(folder, name)):
             fail(f"the picture box and the path did not say {name!r}: {heard}")
-
-    # A file that is no picture: its name, then the message; the keyboard goes on after it.
-    heard = listen.after("Down", 2.0)
-    item = focus_on(heard, "list item")
-    if not item or item[2] != "roto.bmp":
-        fail(f"Down to roto.bmp: the focus heard was {item} ({heard})")
-    if not any(w is not None and w.getRoleName() == "alert" for w in program()):
-        fail("no message for roto.bmp")
-    heard = listen.after("Return Up")
-    item = focus_on(heard, "list item")
-    if not item or item[2] != "Red.Bmp":
-        fail(f"Up after the message: the focus heard was {item} ({heard})")
-    # A figure saved into the folder meanwhile: the list follows, and says nothing.
-    heard = listen.after(lambda: open(os.path.join(folder, "nueva.bmp"), "wb").close(), 1.5)
-    if any(h[0].startswith("focus") for h in heard):
-        fail(f"the list read again spoke: {heard}")
-    print("ok: along the keyboard path a listener hears the folder opened, each figure chosen, "
-          "and the picture box and the path named anew; the list following the disk says nothing")
-
-    # The help sheet and the company window say what their pictures show.
-    buttons = {c.name: c for c in frame if c.getRoleName() == "push button"}
-    press(buttons["Ayuda"], "Press")
-    help_window = wait_for("window Ayuda", lambda: window("Ayuda"))
-    check_words(help_window, ["Ante cualquier duda o problema", "Teléfono", "Correo", "Apartado postal"])
-    press(buttons["Salir"], "Press")
-    company = wait_for("window Tramonte", lambda: window("Tramonte"))
-    check_words(company, ["Gracias por su continuo apoyo.", "soluciones."])
-    print("ok: the help sheet and the company window read their pictures' words")
-    press(one((c for c in company if c.getRoleName() == "push button"), "Cerrar button"), "Press")
-
-
-def check_words(frame, words):
-    if frame.getRoleName() not in ("frame", "dialog"):
-        fail(f"{frame.name!r} is a {frame.getRoleName()}")
-    texts = [c.name for c in frame if c.getRoleName() == "label"]
-    for word in words:
-        if word not in frame.description or not any(word in t for t in texts):
-            fail(f"{frame.name!r} does not read {word!r}: {frame.description!r} {texts}")
+    print("ok: the picture box and the path are named anew as each figure is chosen")
 
 
 if __name__ == "__main__":
