@@ -564,6 +564,9 @@ const QCollator& spanishCollator() {
         c.setCaseSensitivity(Qt::CaseInsensitive);
         c.setNumericMode(false);
         c.setIgnorePunctuation(false);
+        // Made ready here, once: folders are read on threads of their own, and the
+        // collator readies itself on first use.
+        c.compare(QStringLiteral("a"), QStringLiteral("b"));
         return c;
     }();
     return collator;
