@@ -12,18 +12,9 @@ source "$(dirname "$0")/lib.sh"
 client="/usr/bin/python3 $(dirname "$0")/atspi_client.py"
 
 # The accessibility bus of this session; without it no screen reader can listen.
-launcher=/usr/libexec/at-spi-bus-launcher
-[ -x "$launcher" ] || { echo "at-spi2-core is not installed"; exit 77; }
+[ -x "$KV_ATSPI_LAUNCHER" ] || { echo "at-spi2-core is not installed"; exit 77; }
 /usr/bin/python3 -c 'import pyatspi' 2>/dev/null || { echo "python3-pyatspi is not installed"; exit 77; }
-"$launcher" --launch-immediately >"$KV_TMP/atspi.log" 2>&1 &
-KV_PIDS+=($!)
-for _ in $(seq 50); do
-    dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.a11y.Bus.GetAddress \
-        >/dev/null 2>&1 && break
-    sleep 0.1
-done
-dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.a11y.Bus.GetAddress >/dev/null 2>&1 ||
-    { cat "$KV_TMP/atspi.log"; echo "the accessibility bus did not start"; exit 77; }
+kv_start_accessibility_bus
 export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
 
 prog="$KV_TMP/prog"

@@ -196,3 +196,20 @@ kv_has_text_in() {
         awk -F'[(),]' 'NR > 1 && $5 - $3 > 40 && $5 > 200 {n++} END {print n + 0}')
     [ "$n" -gt 15 ]
 }
+
+# kv_start_accessibility_bus: the accessibility bus of this session (a session bus must
+# run); without it no screen reader can listen. Skips (77) when it does not start.
+KV_ATSPI_LAUNCHER=/usr/libexec/at-spi-bus-launcher
+kv_start_accessibility_bus() {
+    "$KV_ATSPI_LAUNCHER" --launch-immediately >"$KV_TMP/atspi.log" 2>&1 &
+    KV_PIDS+=($!)
+    local _
+    for _ in $(seq 50); do
+        dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.a11y.Bus.GetAddress \
+            >/dev/null 2>&1 && return 0
+        sleep 0.1
+    done
+    cat "$KV_TMP/atspi.log"
+    echo "the accessibility bus did not start"
+    exit 77
+}

@@ -13,8 +13,7 @@ fi
 source "$(dirname "$0")/lib.sh"
 
 command -v orca >/dev/null || { echo "orca is not installed"; exit 77; }
-launcher=/usr/libexec/at-spi-bus-launcher
-[ -x "$launcher" ] || { echo "at-spi2-core is not installed"; exit 77; }
+[ -x "$KV_ATSPI_LAUNCHER" ] || { echo "at-spi2-core is not installed"; exit 77; }
 
 # A Spanish locale of the test's own (the machine's locales are left as they are).
 export LOCPATH="$KV_TMP/locale"
@@ -30,15 +29,7 @@ mkdir -p "$XDG_DATA_HOME/orca" "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME"
 cp "$(dirname "$0")/orca/orca-customizations.py" "$XDG_DATA_HOME/orca/"
 export PYTHONPATH="$(cd "$(dirname "$0")/orca" && pwd)${PYTHONPATH:+:$PYTHONPATH}"
 
-"$launcher" --launch-immediately >"$KV_TMP/atspi.log" 2>&1 &
-KV_PIDS+=($!)
-for _ in $(seq 50); do
-    dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.a11y.Bus.GetAddress \
-        >/dev/null 2>&1 && break
-    sleep 0.1
-done
-dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.a11y.Bus.GetAddress >/dev/null 2>&1 ||
-    { cat "$KV_TMP/atspi.log"; echo "the accessibility bus did not start"; exit 77; }
+kv_start_accessibility_bus
 
 said=""
 orca_starts=0
