@@ -39,17 +39,11 @@ public:
         oldNames_ = std::move(names);
         QList<QByteArray> oldNatives = std::move(natives);
         take(files);
-        qsizetype first = -1, last = -1; // rows whose shown name changed
         const Followed followed =
             RereadModel::update(oldNatives, natives, follow, [&](qsizetype was, qsizetype is) {
-                if (oldNames_.at(was) != names.at(is)) {
-                    first = first < 0 ? is : first;
-                    last = is;
-                }
+                return oldNames_.at(was) != names.at(is);
             });
         oldNames_.clear();
-        if (first >= 0)
-            emit dataChanged(index(static_cast<int>(first)), index(static_cast<int>(last)));
         return followed;
     }
 

@@ -94,19 +94,13 @@ public:
     // found again by its bytes (an open row's path, a subfolder's name).
     Followed update(std::vector<FolderRow> newRows, int follow) {
         oldRows_ = std::exchange(rows, std::move(newRows));
-        qsizetype first = -1, last = -1; // rows that read otherwise
         const Followed followed =
             RereadModel::update(keys(oldRows_), keys(rows), follow, [&](qsizetype was, qsizetype is) {
                 const FolderRow& a = oldRows_[static_cast<size_t>(was)];
                 const FolderRow& b = rows[static_cast<size_t>(is)];
-                if (a.name != b.name || a.level != b.level || a.open != b.open || a.depth != b.depth) {
-                    first = first < 0 ? is : first;
-                    last = is;
-                }
+                return a.name != b.name || a.level != b.level || a.open != b.open || a.depth != b.depth;
             });
         oldRows_.clear();
-        if (first >= 0)
-            emit dataChanged(index(static_cast<int>(first)), index(static_cast<int>(last)));
         return followed;
     }
 

@@ -41,7 +41,15 @@ QItemSelectionModel::SelectionFlags keepSelection(QItemSelectionModel::Selection
 }
 
 RereadModel::Followed RereadModel::update(const QList<QByteArray>& old, const QList<QByteArray>& fresh,
-                                          int follow, const std::function<void(qsizetype, qsizetype)>& kept) {
+                                          int follow,
+                                          const std::function<bool(qsizetype, qsizetype)>& readsOtherwise) {
+    qsizetype changedFrom = -1, changedTo = -1; // the rows that stay and read otherwise
+    const auto kept = [&](qsizetype was, qsizetype is) {
+        if (!readsOtherwise(was, is))
+            return;
+        changedFrom = changedFrom < 0 ? is : std::min(changedFrom, is);
+        changedTo = std::max(changedTo, is);
+    };
     const qsizetype oldCount = old.size();
     const qsizetype newCount = fresh.size();
     Followed followed;
@@ -112,6 +120,8 @@ RereadModel::Followed RereadModel::update(const QList<QByteArray>& old, const QL
         followed.gone = true;
         followed.row = newCount > 0 ? static_cast<int>(std::min(goneAt, newCount - 1)) : -1;
     }
+    if (changedFrom >= 0)
+        emit dataChanged(index(static_cast<int>(changedFrom)), index(static_cast<int>(changedTo)));
     return followed;
 }
 

@@ -71,10 +71,10 @@ protected:
     }
     // Brings the rows shown from the old keys to the new ones, both in the order the
     // listing gives (the storage holds the new rows already, the old ones until this
-    // returns). kept(old, new) is called for each row that stays. Follows the old row
-    // `follow`.
+    // returns). For each row that stays, readsOtherwise(old, new) says whether it shows
+    // otherwise now; those rows are told changed, together. Follows the old row `follow`.
     Followed update(const QList<QByteArray>& old, const QList<QByteArray>& fresh, int follow,
-                    const std::function<void(qsizetype, qsizetype)>& kept);
+                    const std::function<bool(qsizetype, qsizetype)>& readsOtherwise);
 
 private:
     qsizetype split_ = -1; // no update under way
