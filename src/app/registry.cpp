@@ -7,6 +7,7 @@
 #include "windows/form2.h"
 #include "windows/form3.h"
 #include "windows/form4.h"
+#include "windows/form5.h"
 
 namespace kv::registry {
 
@@ -14,9 +15,11 @@ Slot<kv::Form1> Form1;
 Slot<kv::Form4> Form4;
 Slot<kv::Form3> Form3;
 Slot<kv::Form2> Form2;
+Slot<kv::Form5> Form5;
 Slot<kv::Runtime> Global;
 
 void clear() {
+    Form5.destroy();
     Form2.destroy();
     Form3.destroy();
     Form4.destroy();

@@ -11,6 +11,7 @@ class Form1;
 class Form2;
 class Form3;
 class Form4;
+class Form5;
 class Runtime;
 
 template <class T> class Slot {
@@ -34,6 +35,7 @@ extern Slot<kv::Form1> Form1; // main window
 extern Slot<kv::Form4> Form4; // print window
 extern Slot<kv::Form3> Form3; // help window
 extern Slot<kv::Form2> Form2; // company window
+extern Slot<kv::Form5> Form5; // figure window
 extern Slot<kv::Runtime> Global;
 
 // Destroys every instance and forgets that the program ran: the state of a fresh start.

@@ -6,6 +6,7 @@
 #include "windows/form2.h"
 #include "windows/form3.h"
 #include "windows/form4.h"
+#include "windows/form5.h"
 
 namespace kv {
 
@@ -19,6 +20,7 @@ Form1::Form1() : Form(form1Design()) {
     SSCommand3.onClick([this] { SSCommand3_Click(); });
     SSCommand4.onClick([this] { SSCommand4_Click(); });
     Command1.onClick([this] { Command1_Click(); });
+    Picture1.onDblClick([this] { Picture1_DblClick(); });
 }
 
 // The three lists start at the program's own folder: the drive first (its Change moves
@@ -96,6 +98,15 @@ void Form1::SSCommand4_Click() {
 // "Cerrar": the program stops at once.
 void Form1::Command1_Click() {
     End();
+}
+
+// A double-click on the picture (or Return on it): the figure whole, in the figure
+// window, which follows the figures chosen from now on. With no figure, nothing opens.
+void Form1::Picture1_DblClick() {
+    if (registry::Form1->Picture1.picture().isNull())
+        return;
+    registry::Form5->load();
+    registry::Form5->show();
 }
 
 // Each step raises the events that the user's own step would: Drive1's Change when the

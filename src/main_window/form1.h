@@ -42,6 +42,7 @@ public:
     void SSCommand3_Click(); // help
     void SSCommand4_Click(); // leave through the company window
     void Command1_Click();   // "Cerrar"
+    void Picture1_DblClick(); // the figure whole, in a window of its own
 
     // Opens a location given from outside (the command line) after the start, as a user
     // would: the drive that holds the folder, the folder, then a click on the file when

@@ -112,7 +112,7 @@ int outputDepth(const Header& h) {
 // kHeadBytes) and the size of the whole file. A picture larger than the program takes
 // raises the out-of-memory error as soon as its size and depth are known: the number
 // depends on the header alone, not on whatever else is wrong with the file.
-Header readHeader(const Bytes& b, std::uint64_t fileSize) {
+Header readHeader(const Bytes& b, std::uint64_t fileSize, bool checkSize = true) {
     if (!looksLikeBmp(b.p, b.n))
         invalid();
     Header h;
@@ -183,7 +183,7 @@ Header readHeader(const Bytes& b, std::uint64_t fileSize) {
     default:
         invalid();
     }
-    if (!embedded) // an embedded picture's own size counts, checked as it is read
+    if (!embedded && checkSize) // an embedded picture's own size counts, checked as it is read
         checkPictureSize(h.width, h.height, outputDepth(h));
     h.paletteAt = end;
     std::uint64_t paletteBytes = 0;
@@ -1321,6 +1321,172 @@ std::size_t pictureMemoryLimit() {
     if (pages <= 0 || pageSize <= 0)
         return std::size_t(1) << 31;
     return static_cast<std::size_t>(pages) * static_cast<std::size_t>(pageSize) / 2;
+}
+
+// --- Pictures read by their rows --------------------------------------------------------
+
+std::optional<BmpRows> BmpRows::open(int fd, std::uint64_t size) {
+    std::uint8_t headBytes[kHeadBytes];
+    const std::size_t got = readFileAt(fd, 0, headBytes, std::min<std::uint64_t>(size, kHeadBytes));
+    const Bytes head{headBytes, got};
+    // Its size is checked below, against what reading by rows takes.
+    const Header h = readHeader(head, size, false);
+    const bool plainDepth = h.bits == 1 || h.bits == 2 || h.bits == 4 || h.bits == 8 || h.bits == 16 ||
+                            h.bits == 24 || h.bits == 32;
+    const bool plain = h.compression == BI_RGB && plainDepth;
+    const bool fields = (h.compression == BI_BITFIELDS || h.compression == BI_ALPHABITFIELDS) &&
+                        (h.bits == 16 || h.bits == 24 || h.bits == 32) && h.masks[3] == 0;
+    if (!(plain || fields) || h.profileBytes)
+        return std::nullopt;
+    if (h.width > kMaxShownSide || h.height > kMaxShownSide)
+        tooLarge();
+    if (h.pixelsAt > size || neededRowBytes(h) > size - h.pixelsAt)
+        invalid(); // the file is shorter than its rows
+    BmpRows rows;
+    rows.width_ = static_cast<int>(h.width);
+    rows.height_ = static_cast<int>(h.height);
+    rows.topDown_ = h.topDown;
+    rows.bits_ = h.bits;
+    rows.fields_ = fields;
+    rows.pixelsAt_ = h.pixelsAt;
+    rows.stride_ = rowStride(h);
+    if (h.bits <= 8) {
+        rows.palette_ = colorTable(head, h);
+    } else if (h.masksGiven) {
+        std::copy(h.masks, h.masks + 3, rows.masks_);
+    } else if (h.bits == 16) {
+        rows.masks_[0] = 0x7C00, rows.masks_[1] = 0x03E0, rows.masks_[2] = 0x001F; // 5-5-5
+    } else {
+        rows.masks_[0] = 0xFF0000, rows.masks_[1] = 0xFF00, rows.masks_[2] = 0xFF;
+    }
+    return rows;
+}
+
+std::uint64_t BmpRows::rowOffset(int y) const {
+    const int stored = topDown_ ? y : height_ - 1 - y;
+    return pixelsAt_ + static_cast<std::uint64_t>(stored) * stride_;
+}
+
+void BmpRows::convert(const std::uint8_t* bytes, int x0, int x1, QRgb* out) const {
+    if (bits_ <= 8) {
+        const int mask = (1 << bits_) - 1;
+        const std::int64_t base = static_cast<std::int64_t>(x0) * bits_ / 8 * 8;
+        for (int x = x0; x < x1; ++x) {
+            const std::int64_t bit = static_cast<std::int64_t>(x) * bits_ - base;
+            const int index = (bytes[bit / 8] >> (8 - bits_ - bit % 8)) & mask;
+            *out++ = palette_[index];
+        }
+    } else if (bits_ == 24 && masks_[0] == 0xFF0000 && masks_[1] == 0xFF00 && masks_[2] == 0xFF) {
+        for (int x = x0; x < x1; ++x, bytes += 3)
+            *out++ = qRgb(bytes[2], bytes[1], bytes[0]);
+    } else {
+        const Channel r(masks_[0]), g(masks_[1]), b(masks_[2]);
+        const int n = bits_ / 8;
+        for (int x = x0; x < x1; ++x, bytes += n) {
+            std::uint32_t v = bytes[0] | static_cast<std::uint32_t>(bytes[1]) << 8;
+            if (n >= 3)
+                v |= static_cast<std::uint32_t>(bytes[2]) << 16;
+            if (n == 4)
+                v |= static_cast<std::uint32_t>(bytes[3]) << 24;
+            *out++ = qRgb(r(v), g(v), b(v));
+        }
+    }
+}
+
+QImage BmpRows::allocateWhole() const {
+    Header h;
+    h.width = width_;
+    h.height = height_;
+    if (bits_ <= 8) {
+        QImage img = allocate(h, QImage::Format_Indexed8, 8);
+        img.setColorTable(palette_);
+        return img;
+    }
+    if (bits_ == 24 && !fields_)
+        return allocate(h, QImage::Format_BGR888, 24);
+    return allocate(h, QImage::Format_RGB32, 32);
+}
+
+namespace {
+// Reads `length` bytes at `offset` that the file must hold.
+void readAll(int fd, std::uint64_t offset, std::uint8_t* to, std::size_t length) {
+    if (readFileAt(fd, offset, to, length) < length)
+        invalid(); // the file was cut short since it was opened
+}
+} // namespace
+
+void BmpRows::readWholeRows(int fd, QImage& whole, int first, int end) const {
+    const bool asStored = whole.format() == QImage::Format_BGR888 || (bits_ == 8 && whole.depth() == 8);
+    const std::size_t rowBytes = (static_cast<std::size_t>(width_) * bits_ + 7) / 8;
+    std::vector<std::uint8_t> buffer(asStored ? 0 : rowBytes);
+    std::vector<QRgb> colours(bits_ < 8 ? static_cast<std::size_t>(width_) : 0);
+    for (int y = first; y < end; ++y) {
+        uchar* line = whole.scanLine(y);
+        if (asStored) {
+            readAll(fd, rowOffset(y), line, rowBytes);
+            continue;
+        }
+        readAll(fd, rowOffset(y), buffer.data(), rowBytes);
+        if (bits_ < 8) {
+            // The colour indexes themselves, one byte each.
+            const int mask = (1 << bits_) - 1;
+            for (int x = 0; x < width_; ++x) {
+                const std::int64_t bit = static_cast<std::int64_t>(x) * bits_;
+                line[x] = static_cast<uchar>((buffer[static_cast<std::size_t>(bit / 8)] >> (8 - bits_ - bit % 8)) &
+                                             mask);
+            }
+        } else {
+            convert(buffer.data(), 0, width_, reinterpret_cast<QRgb*>(line));
+        }
+    }
+}
+
+void BmpRows::readRegion(int fd, const QRect& r, QImage& out) const {
+    const auto firstByte = static_cast<std::uint64_t>(r.left()) * bits_ / 8;
+    const auto endByte = (static_cast<std::uint64_t>(r.right() + 1) * bits_ + 7) / 8;
+    const auto span = static_cast<std::size_t>(endByte - firstByte);
+    // Rows whose most is wanted are read together, as the file holds them; of a narrow
+    // rectangle each row's part alone.
+    const bool together = span * 2 >= stride_;
+    const int perRead = together ? std::max<int>(1, static_cast<int>(kReadPiece / stride_)) : 1;
+    std::vector<std::uint8_t> buffer(together ? stride_ * static_cast<std::size_t>(perRead) : span);
+    for (int y = r.top(); y <= r.bottom();) {
+        const int n = std::min(perRead, r.bottom() + 1 - y);
+        if (!together) {
+            readAll(fd, rowOffset(y) + firstByte, buffer.data(), span);
+            convert(buffer.data(), r.left(), r.right() + 1, reinterpret_cast<QRgb*>(out.scanLine(y - r.top())));
+            ++y;
+            continue;
+        }
+        // Rows [y, y + n) lie in the file one after the other, in reading order or its reverse.
+        const int lowest = topDown_ ? y : y + n - 1;
+        const std::size_t length = stride_ * static_cast<std::size_t>(n - 1) + span;
+        readAll(fd, rowOffset(lowest) + firstByte, buffer.data(), length);
+        for (int i = 0; i < n; ++i) {
+            const int inFile = topDown_ ? i : n - 1 - i;
+            convert(buffer.data() + stride_ * static_cast<std::size_t>(inFile), r.left(), r.right() + 1,
+                    reinterpret_cast<QRgb*>(out.scanLine(y + i - r.top())));
+        }
+        y += n;
+    }
+}
+
+void BmpRows::readSampledRow(int fd, int y, double first, double step, int count, QRgb* out) const {
+    if (count <= 0)
+        return;
+    const int x0 = std::clamp(static_cast<int>(first), 0, width_ - 1);
+    const int x1 = std::clamp(static_cast<int>(first + step * (count - 1)), x0, width_ - 1) + 1;
+    const auto firstByte = static_cast<std::uint64_t>(x0) * bits_ / 8;
+    const auto endByte = (static_cast<std::uint64_t>(x1) * bits_ + 7) / 8;
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(endByte - firstByte));
+    readAll(fd, rowOffset(y) + firstByte, buffer.data(), buffer.size());
+    const std::int64_t base = static_cast<std::int64_t>(firstByte) * 8;
+    for (int i = 0; i < count; ++i) {
+        const int x = std::clamp(static_cast<int>(first + step * i), x0, x1 - 1);
+        const std::int64_t at = static_cast<std::int64_t>(x) * bits_ - base;
+        // The byte that holds the pixel, as the start of a one-pixel row from column x.
+        convert(buffer.data() + at / 8, x, x + 1, out + i);
+    }
 }
 
 QImage decodeBmp(const std::uint8_t* data, std::size_t size) {

@@ -3,6 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <QList>
+#include <QRect>
 
 // The bitmap reader behind LoadPicture: every BMP variant in use (OS/2 1.x and 2.x and
 // Windows headers up to version 5, top-down and bottom-up, 1 to 32 and 64 bits per
@@ -32,6 +35,56 @@ QImage decodeBmp(const std::uint8_t* data, std::size_t size);
 // is rewritten meanwhile gives the invalid-picture error or the picture as read. Rows of
 // 8- and 24-bit pictures are read straight into the picture's own rows.
 QImage readBmpFile(int fd, std::uint64_t size);
+
+// The rows of a bitmap file whose pixels lie in the file as plain rows that each become
+// opaque pixels by themselves: uncompressed at 1 to 32 bits per pixel, or bit fields of
+// 16, 24 or 32 bits without alpha, with no colour profile. Nearly every bitmap made is
+// one. Such a picture is shown without reading all of it: any rectangle of it can be read
+// from the file on its own, at the cost of the rows it crosses.
+class BmpRows {
+public:
+    // The layout of the bitmap file open as `fd`, a regular file of `size` bytes, from its
+    // header; none for a bitmap whose pixels are not plain rows (which is then decoded
+    // whole). A header that is not a sound bitmap, or a file too short for all its rows,
+    // raises the invalid-picture error; a side beyond kMaxShownSide the out-of-memory one.
+    static std::optional<BmpRows> open(int fd, std::uint64_t size);
+
+    int width() const { return width_; }
+    int height() const { return height_; }
+    // The bits per pixel of the picture a whole reading gives.
+    int wholeDepth() const { return bits_ <= 8 ? 8 : bits_ == 24 && !fields_ ? 24 : 32; }
+    // The picture a whole reading gives, allocated: the form readBmpFile gives for the same
+    // file (8-bit with its colour table up to 8 bits per pixel, 24-bit for 24, 32-bit for the
+    // rest). Raises the out-of-memory error beyond the program's limits.
+    QImage allocateWhole() const;
+    // Reads picture rows [first, end), top row 0, into the same rows of a picture from
+    // allocateWhole.
+    void readWholeRows(int fd, QImage& whole, int first, int end) const;
+    // Reads the rectangle `r` of the picture as opaque 32-bit pixels into `out`, a picture
+    // of r's size in Format_RGB32.
+    void readRegion(int fd, const QRect& r, QImage& out) const;
+    // Reads one pixel in `step` across, from column `first` on, of picture row `y`, as
+    // opaque 32-bit pixels into `out` (`count` pixels): a sampled row.
+    void readSampledRow(int fd, int y, double first, double step, int count, QRgb* out) const;
+
+private:
+    std::uint64_t rowOffset(int y) const;
+    // The pixels of columns [x0, x1) of one stored row, `bytes` holding the row from the
+    // byte that holds column x0 on.
+    void convert(const std::uint8_t* bytes, int x0, int x1, QRgb* out) const;
+    int width_ = 0, height_ = 0;
+    bool topDown_ = false;
+    int bits_ = 0;
+    bool fields_ = false; // masks given in the file
+    std::uint64_t pixelsAt_ = 0;
+    std::size_t stride_ = 0;
+    QList<QRgb> palette_;
+    std::uint32_t masks_[3] = {0, 0, 0};
+};
+
+// The widest and highest picture shown from its rows (BmpRows): a row of it is read at
+// once, and a whole row of 32-bit pixels must fit a picture's row.
+inline constexpr int kMaxShownSide = 1 << 20;
 
 // Whether the bytes start like a bitmap file ("BM").
 bool looksLikeBmp(const std::uint8_t* data, std::size_t size);

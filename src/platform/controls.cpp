@@ -1,12 +1,14 @@
 #include "platform/controls.h"
 
 #include "platform/drive_list.h"
+#include "platform/figure_view.h"
 #include "platform/file_list.h"
 #include "platform/folder_list.h"
 #include "platform/form.h"
 #include "platform/widgets.h"
 
 #include <QAbstractButton>
+#include <QFileInfo>
 #include <stdexcept>
 
 namespace kv {
@@ -54,6 +56,45 @@ Picture PictureBox::picture() const {
 
 void PictureBox::setPicture(const Picture& picture) {
     static_cast<PictureBoxWidget*>(widget())->setPicture(picture);
+}
+
+void PictureBox::connect(QWidget* w) {
+    static_cast<PictureBoxWidget*>(w)->onOpen = [this] { raise("DblClick", dblClick_); };
+}
+
+namespace {
+FigureViewWidget* figureView(QWidget* w) {
+    return static_cast<FigureViewWidget*>(w);
+}
+} // namespace
+
+Picture FigureView::picture() const {
+    return figureView(widget())->picture();
+}
+void FigureView::setPicture(const Picture& picture) {
+    figureView(widget())->setPicture(picture);
+}
+void FigureView::follow(const PictureBox& box) {
+    auto* view = figureView(widget());
+    auto* shown = static_cast<PictureBoxWidget*>(box.widget());
+    view->setPicture(shown->picture());
+    QObject::connect(shown, &PictureBoxWidget::pictureChanged, view,
+                     [view, shown] { view->setPicture(shown->picture()); });
+}
+QString FigureView::fileName() const {
+    return QFileInfo(picture().fileName()).fileName();
+}
+QSize FigureView::figureSize() const {
+    return picture().size();
+}
+QString FigureView::zoomText() const {
+    return figureView(widget())->zoomText();
+}
+void FigureView::sizeWindowToFigure() {
+    figureView(widget())->sizeWindowToFigure();
+}
+void FigureView::connect(QWidget* w) {
+    figureView(w)->onZoomChange = [this] { raise("ZoomChange", zoomChange_); };
 }
 
 void Button::connect(QWidget* w) {

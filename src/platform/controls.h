@@ -27,6 +27,7 @@ public:
 
 protected:
     friend class Form;
+    friend class FigureView; // follows a picture box's widget
     // The control's widget, loading the window first if needed.
     QWidget* widget() const;
     // Raises one of the control's events: its handler runs (nested, inside a handler).
@@ -63,6 +64,41 @@ public:
     // Shows the picture from the box's inner top-left corner at its own size, clipped
     // at the inner edges; an empty picture empties the box.
     void setPicture(const Picture& picture);
+    // Raised on a double-click on the box, and on Return or Space while it has the focus.
+    void onDblClick(Handler handler) { dblClick_ = std::move(handler); }
+
+protected:
+    void connect(QWidget* w) override;
+
+private:
+    Handler dblClick_;
+};
+
+// A figure whole, fitted to its window or zoomed and moved by the user.
+class FigureView : public Control {
+public:
+    using Control::Control;
+    Picture picture() const;
+    // Shows the picture fitted to the view (an empty one changes nothing).
+    void setPicture(const Picture& picture);
+    // Shows the picture of the box now, and each picture the box is given from now on,
+    // as long as both are loaded.
+    void follow(const PictureBox& box);
+    // The file name of the figure shown, without its folder.
+    QString fileName() const;
+    QSize figureSize() const;
+    // The zoom as it is written: "25 %".
+    QString zoomText() const;
+    // Sizes its window to the figure at 100 %, where the screen's free area allows.
+    void sizeWindowToFigure();
+    // Raised when the zoom changes, and when a figure is shown.
+    void onZoomChange(Handler handler) { zoomChange_ = std::move(handler); }
+
+protected:
+    void connect(QWidget* w) override;
+
+private:
+    Handler zoomChange_;
 };
 
 // A command button or a 3-D picture button: both raise Click on a mouse click or on

@@ -17,6 +17,7 @@ enum class ControlKind {
     DriveList,
     DirList,
     FileList,
+    FigureView, // a figure whole at any zoom; it fills its window, whatever its size
 };
 
 enum class Border {
@@ -68,6 +69,9 @@ struct FormDesign {
     std::vector<const char*> pictureText = {};
     std::vector<ControlDesign> controls;
     std::vector<ControlSpeech> speech = {};
+    // A window that only follows the others (it shows what they show): it keeps no
+    // program running, and goes with the last window that does.
+    bool followsOthers = false;
 
     const ControlDesign* control(const char* controlName) const;
 };

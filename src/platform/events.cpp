@@ -184,6 +184,10 @@ void noteFormUnloaded(Form* form) {
     if (it == loadedForms.end())
         return;
     loadedForms.erase(it);
+    // A window that only follows the others goes with the last of them.
+    if (std::all_of(loadedForms.begin(), loadedForms.end(), [](Form* f) { return f->design().followsOthers; }))
+        for (Form* follower : std::vector<Form*>(loadedForms))
+            follower->unload();
     if (loadedForms.empty())
         quitWhenIdle();
 }

@@ -23,6 +23,8 @@ QColor systemColor(unsigned index) {
         return pal.color(QPalette::Light);
     case 21: // 3-D dark shadow
         return pal.color(QPalette::Shadow);
+    case 12: // application workspace: behind documents and figures
+        return pal.color(QPalette::Dark);
     case 13: // highlight
         return pal.color(QPalette::Highlight);
     case 14: // highlighted text

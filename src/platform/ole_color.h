@@ -13,6 +13,7 @@ inline constexpr OleColor ButtonFace = 0x8000000F;
 inline constexpr OleColor ButtonText = 0x80000012;
 inline constexpr OleColor WindowBackground = 0x80000005;
 inline constexpr OleColor WindowText = 0x80000008;
+inline constexpr OleColor AppWorkspace = 0x8000000C;
 inline constexpr OleColor LightBlue = 0x00FF8080;
 inline constexpr OleColor Silver = 0x00C0C0C0;
 } // namespace color

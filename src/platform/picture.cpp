@@ -1,5 +1,6 @@
 #include "platform/picture.h"
 
+#include "picture/figure.h"
 #include "platform/bmp_reader.h"
 #include "platform/filesystem.h"
 #include "platform/runtime_error.h"
@@ -28,6 +29,43 @@ Picture Picture::fromIconImages(QList<QImage> images) {
     p.images_ = std::move(images);
     p.icon_ = true;
     return p;
+}
+
+Picture Picture::fromFigure(std::shared_ptr<Figure> figure) {
+    Picture p;
+    p.figure_ = std::move(figure);
+    return p;
+}
+
+QImage Picture::image() const {
+    if (figure_)
+        return figure_->whole();
+    return images_.isEmpty() ? QImage() : images_.front();
+}
+
+QSize Picture::size() const {
+    if (figure_)
+        return figure_->size();
+    return images_.isEmpty() ? QSize() : images_.front().size();
+}
+
+QImage Picture::corner(QSize most) const {
+    const QRect part(QPoint(0, 0), size().boundedTo(most));
+    if (figure_) {
+        const QImage corner = figure_->corner();
+        if (QRect(QPoint(0, 0), corner.size()).contains(part))
+            return corner.copy(part);
+        return figure_->whole().copy(part);
+    }
+    return image().copy(part);
+}
+
+std::shared_ptr<Figure> Picture::figure() const {
+    if (figure_)
+        return figure_;
+    if (isNull())
+        return nullptr;
+    return Figure::fromImage(image());
 }
 
 QIcon Picture::toIcon() const {
@@ -289,6 +327,15 @@ Picture loadPictureFile(const QByteArray& path, const QString& fileName, const Q
         std::uint8_t start[2] = {0, 0};
         const std::size_t got = readFileAt(file.fd, 0, start, sizeof start);
         if (got == 2 && start[0] == 'B' && start[1] == 'M') {
+            // A bitmap of plain rows is read as it is shown: its corner now, the rest as
+            // it is asked for. Any other is decoded whole.
+            if (std::optional<BmpRows> rows = BmpRows::open(file.fd, size)) {
+                picture = Picture::fromFigure(Figure::fromRows(file.fd, path, *std::move(rows), opened));
+                if (::fstat(file.fd, &st) != 0 || !(FileState::of(st) == opened))
+                    throw RuntimeError(ErrorCode::InvalidPicture); // changed while it was opened
+                picture.setSource(opened);
+                return picture;
+            }
             picture = Picture::fromImage(readBmpFile(file.fd, size));
         } else {
             // Any other format is decoded by Qt from the whole file in memory.

@@ -5,6 +5,7 @@
 #include <QList>
 #include <QSize>
 #include <QString>
+#include <memory>
 #include <optional>
 #include <sys/stat.h>
 
@@ -29,18 +30,32 @@ struct FileState {
     }
 };
 
+class Figure;
+
 class Picture {
 public:
     Picture() = default;
     static Picture fromImage(QImage image);
     static Picture fromIconImages(QList<QImage> images);
+    // A bitmap whose pixels are read as they are asked for.
+    static Picture fromFigure(std::shared_ptr<Figure> figure);
 
-    bool isNull() const { return images_.isEmpty() || images_.front().isNull(); }
+    bool isNull() const { return !figure_ && (images_.isEmpty() || images_.front().isNull()); }
     bool isIcon() const { return icon_; }
-    // The image that is shown: the bitmap itself, or an icon's first image.
-    QImage image() const { return images_.isEmpty() ? QImage() : images_.front(); }
+    // The image that is shown: the bitmap itself, or an icon's first image. Of a bitmap
+    // read as asked for, the whole of it: it may wait for its reading in the background,
+    // and raises the run-time error of a reading that fails.
+    QImage image() const;
     const QList<QImage>& images() const { return images_; }
-    QSize size() const { return image().size(); }
+    QSize size() const;
+    // The top-left part of the image of at most `most` pixels: at once, never waiting,
+    // for a part up to the figure's corner.
+    QImage corner(QSize most) const;
+    // The picture as a figure that shows it at any size (for a bitmap; an icon's first
+    // image); none for an empty picture.
+    std::shared_ptr<Figure> figure() const;
+    // Whether it is a bitmap read as it is asked for, not held whole.
+    bool readAsShown() const { return figure_ != nullptr; }
     // All images of an icon, for a window's title bar; a bitmap gives a one-image icon.
     QIcon toIcon() const;
     // The full path of the file the picture was read from; empty for the program's own.
@@ -53,6 +68,7 @@ public:
 
 private:
     QList<QImage> images_;
+    std::shared_ptr<Figure> figure_;
     bool icon_ = false;
     QString fileName_;
     std::optional<FileState> source_;

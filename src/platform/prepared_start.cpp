@@ -40,7 +40,7 @@ Prepared& prepared() {
 // it gets the screen's, as every picture decoded from now on has (the clipboard's BMP
 // and PNG state it). It is the image's one holder: the resolution changes in place.
 Picture withScreenResolution(Picture picture) {
-    if (picture.isIcon())
+    if (picture.isIcon() || picture.readAsShown()) // a figure's whole gets it when made
         return picture;
     const QImage now(1, 1, QImage::Format_RGB32);
     QImage image = picture.image();

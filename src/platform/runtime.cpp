@@ -48,7 +48,12 @@ void ClipboardObject::clear() {
 void ClipboardObject::setData(const Picture& picture) {
     if (picture.isNull())
         return;
-    QGuiApplication::clipboard()->setMimeData(new PictureMimeData(picture.image()), QClipboard::Clipboard);
+    // A figure read as it is shown may still be read in the background, from a drive
+    // that may stall: it is waited for as every reading there is.
+    const QImage image = picture.readAsShown()
+                             ? readOnDrive<QImage>(picture.fileName(), [picture] { return picture.image(); })
+                             : picture.image();
+    QGuiApplication::clipboard()->setMimeData(new PictureMimeData(image), QClipboard::Clipboard);
 }
 
 Picture Runtime::loadPicture(const QString& fileName) const {

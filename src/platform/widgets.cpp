@@ -2,6 +2,7 @@
 
 #include "platform/accessibility.h"
 #include "platform/drive_list.h"
+#include "platform/figure_view.h"
 #include "platform/file_list.h"
 #include "platform/folder_list.h"
 #include "platform/form.h"
@@ -10,6 +11,7 @@
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
 
@@ -100,6 +102,12 @@ void FormWindow::paintEvent(QPaintEvent*) {
         return;
     QPainter p(this);
     p.drawImage(QPoint(0, 0), picture_.image());
+}
+
+void FormWindow::resizeEvent(QResizeEvent*) {
+    // A figure view fills its window.
+    for (FigureViewWidget* view : findChildren<FigureViewWidget*>(Qt::FindDirectChildrenOnly))
+        view->setGeometry(rect());
 }
 
 void FormWindow::closeEvent(QCloseEvent* e) {
@@ -197,6 +205,7 @@ void PictureBoxWidget::setPicture(Picture picture) {
     shown_ = QImage();
     update();
     announceNameChanged(this); // it is named by the file it shows
+    emit pictureChanged();
 }
 
 void PictureBoxWidget::paintEvent(QPaintEvent*) {
@@ -208,12 +217,29 @@ void PictureBoxWidget::paintEvent(QPaintEvent*) {
         // for the screen, once per picture.
         const QSize visible = picture_.size().boundedTo(inner.size());
         if (shown_.size() != visible)
-            shown_ = picture_.image()
-                         .copy(QRect(QPoint(0, 0), visible))
-                         .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+            shown_ = picture_.corner(visible).convertToFormat(QImage::Format_ARGB32_Premultiplied);
         p.drawImage(inner.topLeft(), shown_);
     }
     drawSunkenEdge(p, rect());
+}
+
+void PictureBoxWidget::mouseDoubleClickEvent(QMouseEvent* e) {
+    if (e->button() == Qt::LeftButton && onOpen) {
+        onOpen();
+        e->accept();
+        return;
+    }
+    QWidget::mouseDoubleClickEvent(e);
+}
+
+void PictureBoxWidget::keyPressEvent(QKeyEvent* e) {
+    const int key = e->key();
+    if ((key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space) && !e->isAutoRepeat() && onOpen) {
+        onOpen();
+        e->accept();
+        return;
+    }
+    QWidget::keyPressEvent(e);
 }
 
 // --- PictureButtonWidget ------------------------------------------------------------
@@ -300,6 +326,9 @@ QWidget* createControlWidget(const ControlDesign& d, QWidget* parent) {
         break;
     case ControlKind::FileList:
         w = new FileListWidget(d, parent);
+        break;
+    case ControlKind::FigureView:
+        w = new FigureViewWidget(d, parent);
         break;
     }
     w->setObjectName(QString::fromUtf8(d.name));

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QWidget>
+#include <functional>
 
 namespace kv {
 
@@ -30,6 +31,7 @@ public:
 protected:
     void paintEvent(QPaintEvent*) override;
     void closeEvent(QCloseEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
 
 private:
     Form* form_;
@@ -89,9 +91,16 @@ public:
     const Picture& picture() const { return picture_; }
     void setPicture(Picture picture);
     static constexpr int kEdge = 2;
+    // A double-click on the box, or Return, Enter or Space while it has the focus.
+    std::function<void()> onOpen;
+
+signals:
+    void pictureChanged();
 
 protected:
     void paintEvent(QPaintEvent*) override;
+    void mouseDoubleClickEvent(QMouseEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
 
 private:
     Picture picture_;

@@ -1,0 +1,288 @@
+#include "picture/figure.h"
+
+#include "platform/runtime_error.h"
+
+#include <QPainter>
+#include <algorithm>
+#include <cmath>
+#include <deque>
+#include <fcntl.h>
+#include <functional>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace kv {
+
+namespace {
+
+// One thread, for the life of the program, that reads figures whole while nothing else
+// wants the processor: the system runs it only on a core that would otherwise idle, so
+// that neither the program's start nor a busy machine's other work waits for it. Once
+// somebody waits for its reading (a copy), it reads at the ordinary priority until done.
+class IdleReader {
+public:
+    static IdleReader& instance() {
+        static auto* reader = new IdleReader; // never ends: a read may hang on a lost share
+        return *reader;
+    }
+    void post(std::function<void()> job) {
+        {
+            std::lock_guard lock(mutex_);
+            jobs_.push_back(std::move(job));
+        }
+        wake_.notify_one();
+    }
+    // While somebody waits for a reading, the thread reads at the ordinary priority.
+    void startWaiting() {
+        ++waiting_;
+        const sched_param none{};
+        pthread_setschedparam(thread_, SCHED_OTHER, &none);
+    }
+    void stopWaiting() { --waiting_; }
+
+private:
+    IdleReader() {
+        std::thread worker([this] { run(); });
+        thread_ = worker.native_handle();
+        worker.detach();
+    }
+    void run() {
+        for (;;) {
+            const sched_param none{};
+            pthread_setschedparam(pthread_self(), waiting_.load() > 0 ? SCHED_OTHER : SCHED_IDLE, &none);
+            std::function<void()> job;
+            {
+                std::unique_lock lock(mutex_);
+                wake_.wait(lock, [this] { return !jobs_.empty(); });
+                job = std::move(jobs_.front());
+                jobs_.pop_front();
+            }
+            job();
+        }
+    }
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> jobs_;
+    pthread_t thread_{};
+    std::atomic<int> waiting_{0};
+};
+
+std::uint64_t wholeBytes(const QSize& size, int depth) {
+    const std::uint64_t stride = (static_cast<std::uint64_t>(size.width()) * static_cast<std::uint64_t>(depth) + 31) / 32 * 4;
+    return stride * static_cast<std::uint64_t>(size.height());
+}
+
+int wholeDepth(const BmpRows& rows) {
+    return rows.wholeDepth();
+}
+
+QImage premultiplied(QImage image) {
+    if (image.format() == QImage::Format_ARGB32_Premultiplied || image.format() == QImage::Format_RGB32)
+        return image;
+    return image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+}
+
+// The whole picture with the resolution pictures made now have (it may have been made
+// before the program had a screen).
+QImage withCurrentResolution(QImage image) {
+    const QImage now(1, 1, QImage::Format_RGB32);
+    if (image.dotsPerMeterX() != now.dotsPerMeterX() || image.dotsPerMeterY() != now.dotsPerMeterY()) {
+        image.setDotsPerMeterX(now.dotsPerMeterX());
+        image.setDotsPerMeterY(now.dotsPerMeterY());
+    }
+    return image;
+}
+
+} // namespace
+
+std::shared_ptr<Figure> Figure::fromRows(int fd, const QByteArray& path, BmpRows rows, const FileState& opened) {
+    std::shared_ptr<Figure> figure(new Figure);
+    figure->size_ = QSize(rows.width(), rows.height());
+    figure->path_ = path;
+    figure->opened_ = opened;
+    const QRect corner = QRect(QPoint(0, 0), figure->size_.boundedTo(QSize(kCornerSide, kCornerSide)));
+    QImage image(corner.size(), QImage::Format_RGB32);
+    if (image.isNull())
+        throw RuntimeError(ErrorCode::OutOfMemory);
+    rows.readRegion(fd, corner, image);
+    figure->corner_ = std::move(image);
+    figure->rows_ = std::move(rows);
+    if (wholeBytes(figure->size_, wholeDepth(*figure->rows_)) <= kOrdinaryBytes)
+        figure->readWholeInBackground();
+    return figure;
+}
+
+std::shared_ptr<Figure> Figure::fromImage(QImage image) {
+    std::shared_ptr<Figure> figure(new Figure);
+    figure->size_ = image.size();
+    figure->corner_ = image.copy(QRect(QPoint(0, 0), figure->size_.boundedTo(QSize(kCornerSide, kCornerSide))));
+    figure->whole_ = std::move(image);
+    return figure;
+}
+
+Figure::~Figure() = default;
+
+Figure::OpenFile::~OpenFile() {
+    if (fd >= 0)
+        ::close(fd);
+}
+
+Figure::OpenFile Figure::reopen() const {
+    if (failed_.load())
+        return {};
+    OpenFile file(::open(path_.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!file || !unchanged(file)) {
+        failed_ = true;
+        return {};
+    }
+    return file;
+}
+
+bool Figure::unchanged(const OpenFile& file) const {
+    struct stat st;
+    if (failed_.load() || ::fstat(file.fd, &st) != 0 || !(FileState::of(st) == opened_)) {
+        failed_ = true;
+        return false;
+    }
+    return true;
+}
+
+void Figure::readWholeInBackground() {
+    {
+        std::lock_guard lock(mutex_);
+        backgroundRunning_ = true;
+    }
+    // The job holds the figure only while it reads a band: a figure let go meanwhile
+    // (another one chosen) stops its reading at the next band.
+    std::weak_ptr<Figure> weak = weak_from_this();
+    IdleReader::instance().post([weak] {
+        constexpr int kBand = 256;
+        QImage whole;
+        std::exception_ptr error;
+        int y = 0;
+        for (;;) {
+            const std::shared_ptr<Figure> figure = weak.lock();
+            if (!figure)
+                return;
+            try {
+                // Open for a band at a time, never longer.
+                const OpenFile file = figure->reopen();
+                if (!file)
+                    throw RuntimeError(ErrorCode::InvalidPicture); // no longer the file opened
+                if (whole.isNull())
+                    whole = figure->rows_->allocateWhole();
+                const int end = std::min(y + kBand, figure->size_.height());
+                figure->rows_->readWholeRows(file.fd, whole, y, end);
+                y = end;
+                if (!figure->unchanged(file))
+                    throw RuntimeError(ErrorCode::InvalidPicture);
+            } catch (...) {
+                error = std::current_exception();
+                whole = QImage();
+            }
+            if (error || y >= figure->size_.height()) {
+                {
+                    std::lock_guard lock(figure->mutex_);
+                    figure->whole_ = std::move(whole);
+                    figure->wholeError_ = error;
+                    figure->backgroundRunning_ = false;
+                }
+                figure->done_.notify_all();
+                return;
+            }
+        }
+    });
+}
+
+bool Figure::wholeReady() const {
+    std::lock_guard lock(mutex_);
+    return !whole_.isNull();
+}
+
+QImage Figure::whole() const {
+    {
+        std::unique_lock lock(mutex_);
+        if (backgroundRunning_) {
+            IdleReader::instance().startWaiting();
+            done_.wait(lock, [this] { return !backgroundRunning_; });
+            IdleReader::instance().stopWaiting();
+        }
+        if (!whole_.isNull())
+            return withCurrentResolution(whole_);
+        if (wholeError_)
+            std::rethrow_exception(wholeError_);
+    }
+    // Too large to keep: read now, for the one who asks.
+    QImage whole = rows_->allocateWhole();
+    const OpenFile file = reopen();
+    if (!file)
+        throw RuntimeError(ErrorCode::InvalidPicture);
+    rows_->readWholeRows(file.fd, whole, 0, size_.height());
+    if (!unchanged(file))
+        throw RuntimeError(ErrorCode::InvalidPicture);
+    return withCurrentResolution(std::move(whole));
+}
+
+std::optional<QImage> Figure::region(const QRect& r) const {
+    const QRect part = r & QRect(QPoint(0, 0), size_);
+    if (part.isEmpty())
+        return std::nullopt;
+    {
+        std::lock_guard lock(mutex_);
+        if (!whole_.isNull())
+            return premultiplied(whole_.copy(part));
+    }
+    if (!rows_ || failed_.load())
+        return std::nullopt;
+    QImage out(part.size(), QImage::Format_RGB32);
+    if (out.isNull())
+        return std::nullopt;
+    const OpenFile file = reopen();
+    if (!file)
+        return std::nullopt;
+    try {
+        rows_->readRegion(file.fd, part, out);
+    } catch (...) {
+        failed_ = true;
+        return std::nullopt;
+    }
+    if (!unchanged(file))
+        return std::nullopt;
+    return out;
+}
+
+std::optional<QImage> Figure::sampled(QSize to) const {
+    to = to.boundedTo(size_).expandedTo(QSize(1, 1));
+    {
+        std::lock_guard lock(mutex_);
+        if (!whole_.isNull())
+            return premultiplied(whole_).scaled(to, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    }
+    if (!rows_ || failed_.load())
+        return std::nullopt;
+    QImage out(to, QImage::Format_RGB32);
+    if (out.isNull())
+        return std::nullopt;
+    const OpenFile file = reopen();
+    if (!file)
+        return std::nullopt;
+    const double stepX = double(size_.width()) / to.width();
+    const double stepY = double(size_.height()) / to.height();
+    try {
+        for (int y = 0; y < to.height(); ++y) {
+            const int from = std::min(size_.height() - 1, static_cast<int>((y + 0.5) * stepY));
+            rows_->readSampledRow(file.fd, from, stepX / 2, stepX, to.width(), reinterpret_cast<QRgb*>(out.scanLine(y)));
+        }
+    } catch (...) {
+        failed_ = true;
+        return std::nullopt;
+    }
+    if (!unchanged(file))
+        return std::nullopt;
+    return out;
+}
+
+} // namespace kv
