@@ -37,11 +37,11 @@ public:
     void Drive1_Change();
     void Dir1_Change();
     void File1_Click();
-    void SSCommand1_Click(); // copy the picture
-    void SSCommand2_Click(); // print it
-    void SSCommand3_Click(); // help
-    void SSCommand4_Click(); // leave through the company window
-    void Command1_Click();   // "Cerrar"
+    void SSCommand1_Click();  // copy the picture
+    void SSCommand2_Click();  // print it
+    void SSCommand3_Click();  // help
+    void SSCommand4_Click();  // leave through the company window
+    void Command1_Click();    // "Cerrar"
     void Picture1_DblClick(); // the figure whole, in a window of its own
 
     // Opens a location given from outside (the command line) after the start, as a user

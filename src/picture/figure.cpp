@@ -1,10 +1,12 @@
 #include "picture/figure.h"
 
+#include "picture/figure_renderer.h"
 #include "platform/runtime_error.h"
 
 #include <QPainter>
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <deque>
 #include <fcntl.h>
 #include <functional>
@@ -71,7 +73,8 @@ private:
 };
 
 std::uint64_t wholeBytes(const QSize& size, int depth) {
-    const std::uint64_t stride = (static_cast<std::uint64_t>(size.width()) * static_cast<std::uint64_t>(depth) + 31) / 32 * 4;
+    const std::uint64_t stride =
+        (static_cast<std::uint64_t>(size.width()) * static_cast<std::uint64_t>(depth) + 31) / 32 * 4;
     return stride * static_cast<std::uint64_t>(size.height());
 }
 
@@ -98,7 +101,8 @@ QImage withCurrentResolution(QImage image) {
 
 } // namespace
 
-std::shared_ptr<Figure> Figure::fromRows(int fd, const QByteArray& path, BmpRows rows, const FileState& opened) {
+std::shared_ptr<Figure> Figure::fromRows(int fd, const QByteArray& path, BmpRows rows,
+                                         const FileState& opened) {
     std::shared_ptr<Figure> figure(new Figure);
     figure->size_ = QSize(rows.width(), rows.height());
     figure->path_ = path;
@@ -118,7 +122,8 @@ std::shared_ptr<Figure> Figure::fromRows(int fd, const QByteArray& path, BmpRows
 std::shared_ptr<Figure> Figure::fromImage(QImage image) {
     std::shared_ptr<Figure> figure(new Figure);
     figure->size_ = image.size();
-    figure->corner_ = image.copy(QRect(QPoint(0, 0), figure->size_.boundedTo(QSize(kCornerSide, kCornerSide))));
+    figure->corner_ =
+        image.copy(QRect(QPoint(0, 0), figure->size_.boundedTo(QSize(kCornerSide, kCornerSide))));
     figure->whole_ = std::move(image);
     return figure;
 }
@@ -254,6 +259,49 @@ std::optional<QImage> Figure::region(const QRect& r) const {
     return out;
 }
 
+bool Figure::averagedRows(int k, int first, int count, uchar* out, std::size_t bytesPerLine) const {
+    const int blocks = (size_.width() + (1 << k) - 1) >> k;
+    const int fromRow = first << k;
+    const int endRow = std::min(size_.height(), (first + count) << k);
+    if (!rows_ || wholeReady()) {
+        // From the pixels in memory.
+        const std::optional<QImage> pixels = region(QRect(0, fromRow, size_.width(), endRow - fromRow));
+        if (!pixels)
+            return false;
+        const QImage averaged = averageBlocks(*pixels, k);
+        for (int r = 0; r < averaged.height(); ++r)
+            std::memcpy(out + static_cast<std::size_t>(r) * bytesPerLine, averaged.constScanLine(r),
+                        static_cast<std::size_t>(blocks) * 4);
+        return true;
+    }
+    const OpenFile file = reopen();
+    if (!file)
+        return false;
+    std::vector<std::uint32_t> sums(static_cast<std::size_t>(blocks) * 3);
+    std::vector<std::uint8_t> buffer;
+    try {
+        for (int r = 0; r < count && fromRow + (r << k) < endRow; ++r) {
+            const int y = fromRow + (r << k);
+            const int n = std::min(1 << k, endRow - y);
+            std::fill(sums.begin(), sums.end(), 0u);
+            rows_->addRows(file.fd, y, n, k, sums.data(), buffer);
+            auto* line = reinterpret_cast<QRgb*>(out + static_cast<std::size_t>(r) * bytesPerLine);
+            for (int b = 0; b < blocks; ++b) {
+                const int w = std::min(1 << k, size_.width() - (b << k));
+                const std::uint32_t pixels = static_cast<std::uint32_t>(w * n);
+                const std::uint32_t* s = sums.data() + static_cast<std::size_t>(b) * 3;
+                line[b] = qRgb(static_cast<int>((s[0] + pixels / 2) / pixels),
+                               static_cast<int>((s[1] + pixels / 2) / pixels),
+                               static_cast<int>((s[2] + pixels / 2) / pixels));
+            }
+        }
+    } catch (...) {
+        failed_ = true;
+        return false;
+    }
+    return unchanged(file);
+}
+
 std::optional<QImage> Figure::sampled(QSize to) const {
     to = to.boundedTo(size_).expandedTo(QSize(1, 1));
     {
@@ -274,7 +322,8 @@ std::optional<QImage> Figure::sampled(QSize to) const {
     try {
         for (int y = 0; y < to.height(); ++y) {
             const int from = std::min(size_.height() - 1, static_cast<int>((y + 0.5) * stepY));
-            rows_->readSampledRow(file.fd, from, stepX / 2, stepX, to.width(), reinterpret_cast<QRgb*>(out.scanLine(y)));
+            rows_->readSampledRow(file.fd, from, stepX / 2, stepX, to.width(),
+                                  reinterpret_cast<QRgb*>(out.scanLine(y)));
         }
     } catch (...) {
         failed_ = true;

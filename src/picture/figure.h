@@ -38,7 +38,8 @@ public:
     // a file open cannot be taken away, a folder that holds one is not gone when removed):
     // it is opened again by its path for each reading, and read only while it is still
     // the same file, unchanged.
-    static std::shared_ptr<Figure> fromRows(int fd, const QByteArray& path, BmpRows rows, const FileState& opened);
+    static std::shared_ptr<Figure> fromRows(int fd, const QByteArray& path, BmpRows rows,
+                                            const FileState& opened);
     // A figure held whole.
     static std::shared_ptr<Figure> fromImage(QImage image);
     ~Figure();
@@ -63,6 +64,11 @@ public:
     // A picture of `to` pixels, each the figure's pixel at the centre of the part it
     // stands for: the rows it needs are read, not the figure. None as for region().
     std::optional<QImage> sampled(QSize to) const;
+    // Rows [first, first + count) of the figure halved k times, each pixel the average of
+    // a block of 2^k × 2^k figure pixels (of fewer at the right and bottom edges), as
+    // premultiplied 32-bit pixels into `out`, `bytesPerLine` apart. A figure read by its
+    // rows is summed straight from its file. False as for region().
+    bool averagedRows(int k, int first, int count, uchar* out, std::size_t bytesPerLine) const;
     // Whether reading stopped because the file changed or failed.
     bool failed() const { return failed_.load(); }
 

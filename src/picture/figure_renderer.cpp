@@ -113,7 +113,8 @@ QImage shrinkByArea(const QImage& fromAny, double x, double y, double f, QSize t
             }
             auto v = [](float value) { return std::clamp(static_cast<int>(value + 0.5f), 0, 255); };
             const int alpha = opaque ? 255 : v(c[0]);
-            line[i] = qRgba(std::min(v(c[1]), alpha), std::min(v(c[2]), alpha), std::min(v(c[3]), alpha), alpha);
+            line[i] =
+                qRgba(std::min(v(c[1]), alpha), std::min(v(c[2]), alpha), std::min(v(c[3]), alpha), alpha);
         }
     }
     return out;
@@ -291,7 +292,8 @@ struct FigureRenderer::State {
             for (int i = 0; i < t.width(); ++i)
                 columns[static_cast<std::size_t>(i)] = at(t.left() + i, size.width() - 1) - f.left();
             for (int j = 0; j < t.height(); ++j) {
-                const auto* in = reinterpret_cast<const QRgb*>(src.constScanLine(at(t.top() + j, size.height() - 1) - f.top()));
+                const auto* in = reinterpret_cast<const QRgb*>(
+                    src.constScanLine(at(t.top() + j, size.height() - 1) - f.top()));
                 auto* line = reinterpret_cast<QRgb*>(out.scanLine(j));
                 for (int i = 0; i < t.width(); ++i)
                     line[i] = in[columns[static_cast<std::size_t>(i)]];
@@ -320,27 +322,54 @@ struct FigureRenderer::State {
                 firstPicture = *std::move(first);
         }
         tell(true);
+        if (firstKept > lastLevel)
+            return;
+        // Level rows in chunks of about 256 figure rows, taken in turn by this thread and
+        // a second one; the rows done are those up to the first chunk not yet done.
         const int k = firstKept;
-        const int band = std::max(1 << k, 256);
-        for (int y = 0; y < size.height() && !stop.load(); y += band) {
-            const int rows = std::min(band, size.height() - y);
-            std::optional<QImage> pixels = figure->region(QRect(0, y, size.width(), rows));
-            if (!pixels)
-                return; // the file changed: what is made stays
-            const QImage reduced = averageBlocks(*pixels, k);
-            pixels.reset();
-            const int at = y >> k;
-            const std::size_t bpl = static_cast<std::size_t>(levels[static_cast<std::size_t>(k)].bytesPerLine());
-            for (int r = 0; r < reduced.height(); ++r)
-                std::memcpy(levelBits[static_cast<std::size_t>(k)] + static_cast<std::size_t>(at + r) * bpl,
-                            reduced.constScanLine(r), static_cast<std::size_t>(reduced.width()) * 4);
-            {
-                std::lock_guard lock(mutex);
-                rowsDone[static_cast<std::size_t>(k)] = at + reduced.height();
+        const auto kk = static_cast<std::size_t>(k);
+        const int levelRows = levels[kk].height();
+        const int chunk = std::max(1, 256 >> k);
+        const int chunks = (levelRows + chunk - 1) / chunk;
+        const std::size_t bpl = static_cast<std::size_t>(levels[kk].bytesPerLine());
+        std::atomic<int> next{0};
+        std::atomic<bool> failed{false};
+        std::vector<char> done(static_cast<std::size_t>(chunks), 0);
+        std::mutex halving;
+        auto work = [&] {
+            for (;;) {
+                const int c = next++;
+                if (c >= chunks || stop.load() || failed.load())
+                    return;
+                const int first = c * chunk, count = std::min(chunk, levelRows - first);
+                if (!figure->averagedRows(k, first, count,
+                                          levelBits[kk] + static_cast<std::size_t>(first) * bpl, bpl)) {
+                    failed = true; // the file changed: what is made stays
+                    return;
+                }
+                {
+                    std::lock_guard lock(mutex);
+                    done[static_cast<std::size_t>(c)] = 1;
+                    int rows = rowsDone[kk];
+                    while (rows < levelRows && done[static_cast<std::size_t>(rows / chunk)])
+                        rows = std::min(levelRows, (rows / chunk + 1) * chunk);
+                    rowsDone[kk] = rows;
+                }
+                {
+                    std::lock_guard lock(halving);
+                    halveWhatIsDone();
+                }
+                tell(false);
             }
-            halveWhatIsDone();
-            tell(false);
+        };
+        std::thread second;
+        try {
+            second = std::thread(work);
+        } catch (...) {
         }
+        work();
+        if (second.joinable())
+            second.join();
         tell(true);
     }
 
@@ -362,8 +391,10 @@ struct FigureRenderer::State {
                 const int a = 2 * row, b = std::min(2 * row + 1, fine.height() - 1);
                 if (b >= fineDone)
                     break;
-                const auto* ra = reinterpret_cast<const QRgb*>(levelBits[li - 1] + static_cast<std::size_t>(a) * fineBpl);
-                const auto* rb = reinterpret_cast<const QRgb*>(levelBits[li - 1] + static_cast<std::size_t>(b) * fineBpl);
+                const auto* ra =
+                    reinterpret_cast<const QRgb*>(levelBits[li - 1] + static_cast<std::size_t>(a) * fineBpl);
+                const auto* rb =
+                    reinterpret_cast<const QRgb*>(levelBits[li - 1] + static_cast<std::size_t>(b) * fineBpl);
                 auto* out = reinterpret_cast<QRgb*>(levelBits[li] + static_cast<std::size_t>(row) * bpl);
                 const int n = b > a ? 2 : 1;
                 for (int x = 0; x < coarse.width(); ++x) {
@@ -376,10 +407,12 @@ struct FigureRenderer::State {
                         for (int xx : {x0, x1}) {
                             if (xx == x1 && x1 == x0)
                                 break;
-                            s[0] += qAlpha(r[xx]), s[1] += qRed(r[xx]), s[2] += qGreen(r[xx]), s[3] += qBlue(r[xx]);
+                            s[0] += qAlpha(r[xx]), s[1] += qRed(r[xx]), s[2] += qGreen(r[xx]),
+                                s[3] += qBlue(r[xx]);
                         }
                     }
-                    out[x] = qRgba((s[1] + m / 2) / m, (s[2] + m / 2) / m, (s[3] + m / 2) / m, (s[0] + m / 2) / m);
+                    out[x] =
+                        qRgba((s[1] + m / 2) / m, (s[2] + m / 2) / m, (s[3] + m / 2) / m, (s[0] + m / 2) / m);
                 }
             }
             std::lock_guard lock(mutex);
@@ -419,14 +452,16 @@ struct FigureRenderer::State {
     }
 };
 
-FigureRenderer::FigureRenderer(std::shared_ptr<Figure> figure, QSize firstPicture, std::function<void()> ready)
+FigureRenderer::FigureRenderer(std::shared_ptr<Figure> figure, QSize firstPicture,
+                               std::function<void()> ready)
     : state_(std::make_shared<State>()) {
     State& s = *state_;
     s.figure = std::move(figure);
     s.size = s.figure->size();
     s.firstPictureSize = firstPicture;
     s.ready = std::move(ready);
-    while (s.lastLevel < 31 && (levelSize(s.size, s.lastLevel).width() > 1 || levelSize(s.size, s.lastLevel).height() > 1))
+    while (s.lastLevel < 31 &&
+           (levelSize(s.size, s.lastLevel).width() > 1 || levelSize(s.size, s.lastLevel).height() > 1))
         ++s.lastLevel;
     s.firstKept = 1;
     while (s.firstKept < s.lastLevel) {

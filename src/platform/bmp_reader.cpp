@@ -1432,8 +1432,8 @@ void BmpRows::readWholeRows(int fd, QImage& whole, int first, int end) const {
             const int mask = (1 << bits_) - 1;
             for (int x = 0; x < width_; ++x) {
                 const std::int64_t bit = static_cast<std::int64_t>(x) * bits_;
-                line[x] = static_cast<uchar>((buffer[static_cast<std::size_t>(bit / 8)] >> (8 - bits_ - bit % 8)) &
-                                             mask);
+                line[x] = static_cast<uchar>(
+                    (buffer[static_cast<std::size_t>(bit / 8)] >> (8 - bits_ - bit % 8)) & mask);
             }
         } else {
             convert(buffer.data(), 0, width_, reinterpret_cast<QRgb*>(line));
@@ -1454,7 +1454,8 @@ void BmpRows::readRegion(int fd, const QRect& r, QImage& out) const {
         const int n = std::min(perRead, r.bottom() + 1 - y);
         if (!together) {
             readAll(fd, rowOffset(y) + firstByte, buffer.data(), span);
-            convert(buffer.data(), r.left(), r.right() + 1, reinterpret_cast<QRgb*>(out.scanLine(y - r.top())));
+            convert(buffer.data(), r.left(), r.right() + 1,
+                    reinterpret_cast<QRgb*>(out.scanLine(y - r.top())));
             ++y;
             continue;
         }
@@ -1486,6 +1487,40 @@ void BmpRows::readSampledRow(int fd, int y, double first, double step, int count
         const std::int64_t at = static_cast<std::int64_t>(x) * bits_ - base;
         // The byte that holds the pixel, as the start of a one-pixel row from column x.
         convert(buffer.data() + at / 8, x, x + 1, out + i);
+    }
+}
+
+void BmpRows::addRows(int fd, int first, int count, int k, std::uint32_t* sums,
+                      std::vector<std::uint8_t>& buffer) const {
+    // The rows lie one after the other in the file, in reading order or its reverse.
+    const std::size_t rowBytes = (static_cast<std::size_t>(width_) * bits_ + 7) / 8;
+    const std::size_t length = stride_ * static_cast<std::size_t>(count - 1) + rowBytes;
+    buffer.resize(length);
+    readAll(fd, rowOffset(topDown_ ? first : first + count - 1), buffer.data(), length);
+    const bool plain24 = bits_ == 24 && masks_[0] == 0xFF0000 && masks_[1] == 0xFF00 && masks_[2] == 0xFF;
+    std::vector<QRgb> line(plain24 ? 0 : static_cast<std::size_t>(width_));
+    for (int i = 0; i < count; ++i) {
+        const std::uint8_t* row = buffer.data() + stride_ * static_cast<std::size_t>(i);
+        if (plain24) {
+            const int whole = width_ >> k << k;
+            const int block = 1 << k;
+            std::uint32_t* s = sums;
+            for (int x = 0; x < whole; x += block, s += 3) {
+                std::uint32_t r = 0, g = 0, b = 0;
+                for (int j = 0; j < block; ++j, row += 3)
+                    b += row[0], g += row[1], r += row[2];
+                s[0] += r, s[1] += g, s[2] += b;
+            }
+            for (int x = whole; x < width_; ++x, row += 3)
+                s[0] += row[2], s[1] += row[1], s[2] += row[0];
+            continue;
+        }
+        convert(row, 0, width_, line.data());
+        for (int x = 0; x < width_; ++x) {
+            std::uint32_t* s = sums + static_cast<std::size_t>(x >> k) * 3;
+            const QRgb p = line[static_cast<std::size_t>(x)];
+            s[0] += qRed(p), s[1] += qGreen(p), s[2] += qBlue(p);
+        }
     }
 }
 

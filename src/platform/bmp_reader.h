@@ -1,11 +1,12 @@
 #pragma once
 #include <QImage>
+#include <QList>
+#include <QRect>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <QList>
-#include <QRect>
+#include <vector>
 
 // The bitmap reader behind LoadPicture: every BMP variant in use (OS/2 1.x and 2.x and
 // Windows headers up to version 5, top-down and bottom-up, 1 to 32 and 64 bits per
@@ -66,6 +67,12 @@ public:
     // Reads one pixel in `step` across, from column `first` on, of picture row `y`, as
     // opaque 32-bit pixels into `out` (`count` pixels): a sampled row.
     void readSampledRow(int fd, int y, double first, double step, int count, QRgb* out) const;
+    // Adds the red, green and blue of picture rows [first, first + count) into `sums`,
+    // three per block of 2^k columns (column x into block x >> k), reading the rows
+    // together into `buffer`: the sums that averages of blocks are made from, without
+    // making pixels first.
+    void addRows(int fd, int first, int count, int k, std::uint32_t* sums,
+                 std::vector<std::uint8_t>& buffer) const;
 
 private:
     std::uint64_t rowOffset(int y) const;

@@ -185,7 +185,8 @@ void noteFormUnloaded(Form* form) {
         return;
     loadedForms.erase(it);
     // A window that only follows the others goes with the last of them.
-    if (std::all_of(loadedForms.begin(), loadedForms.end(), [](Form* f) { return f->design().followsOthers; }))
+    if (std::all_of(loadedForms.begin(), loadedForms.end(),
+                    [](Form* f) { return f->design().followsOthers; }))
         for (Form* follower : std::vector<Form*>(loadedForms))
             follower->unload();
     if (loadedForms.empty())

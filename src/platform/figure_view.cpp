@@ -19,7 +19,8 @@ namespace kv {
 FigureViewWidget::FigureViewWidget(const ControlDesign& d, QWidget* parent)
     : QWidget(parent), self_(std::make_shared<FigureViewWidget*>(this)) {
     QPalette pal = palette();
-    pal.setColor(QPalette::Window, toQColor(d.backColor == kDefaultColor ? color::AppWorkspace : d.backColor));
+    pal.setColor(QPalette::Window,
+                 toQColor(d.backColor == kDefaultColor ? color::AppWorkspace : d.backColor));
     setPalette(pal);
     setFocusPolicy(Qt::StrongFocus);
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -76,7 +77,8 @@ double FigureViewWidget::fitZoom() const {
     if (!renderer_)
         return 1;
     const QSize f = renderer_->figureSize();
-    const double z = std::min(double(std::max(1, width())) / f.width(), double(std::max(1, height())) / f.height());
+    const double z =
+        std::min(double(std::max(1, width())) / f.width(), double(std::max(1, height())) / f.height());
     return std::clamp(z, std::min(z, kLeastZoom), 1.0);
 }
 

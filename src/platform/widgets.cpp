@@ -234,7 +234,8 @@ void PictureBoxWidget::mouseDoubleClickEvent(QMouseEvent* e) {
 
 void PictureBoxWidget::keyPressEvent(QKeyEvent* e) {
     const int key = e->key();
-    if ((key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space) && !e->isAutoRepeat() && onOpen) {
+    if ((key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space) && !e->isAutoRepeat() &&
+        onOpen) {
         onOpen();
         e->accept();
         return;

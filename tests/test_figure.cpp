@@ -1,0 +1,150 @@
+// Figures shown whole at any zoom: the area filter behind every shrunk picture, sharp
+// squares past 100 %, and a figure whose file is cut short while it is shown.
+#include "picture/figure.h"
+#include "picture/figure_renderer.h"
+#include "platform/picture.h"
+#include "platform/runtime_error.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPainter>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <unistd.h>
+
+using namespace kv;
+
+namespace {
+
+// One-pixel stripes, black and white, down the picture.
+QImage stripes(QSize size) {
+    QImage img(size, QImage::Format_RGB32);
+    for (int y = 0; y < size.height(); ++y)
+        for (int x = 0; x < size.width(); ++x)
+            img.setPixel(x, y, x % 2 ? qRgb(255, 255, 255) : qRgb(0, 0, 0));
+    return img;
+}
+
+// What the renderer draws of the figure at a zoom into a picture of `size`, once all of
+// it is exact (or what it has after five seconds).
+QImage drawn(FigureRenderer& renderer, double zoom, QSize size, bool* exact = nullptr) {
+    QImage out(size, QImage::Format_RGB32);
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        out.fill(qRgb(1, 2, 3));
+        QPainter p(&out);
+        const bool done = renderer.draw(p, QPoint(0, 0), zoom, out.rect());
+        p.end();
+        if (done || waited.elapsed() > 5000) {
+            if (exact)
+                *exact = done;
+            return out;
+        }
+        QTest::qWait(10);
+    }
+}
+
+// The least and most grey of a picture's part.
+std::pair<int, int> greyRange(const QImage& img, QRect part) {
+    int least = 255, most = 0;
+    for (int y = part.top(); y <= part.bottom(); ++y)
+        for (int x = part.left(); x <= part.right(); ++x) {
+            const int g = qGray(img.pixel(x, y));
+            least = std::min(least, g);
+            most = std::max(most, g);
+        }
+    return {least, most};
+}
+
+} // namespace
+
+class FigureTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    // Each result pixel averages what it covers, fractions of pixels weighed: stripes a
+    // third as wide are two greys (one or two white of three), a quarter one grey.
+    void theAreaFilterWeighsWhatEachPixelCovers() {
+        const QImage s = stripes({12, 6});
+        const QImage third = shrinkByArea(s, 0, 0, 3, {4, 2});
+        for (int x = 0; x < 4; ++x)
+            QCOMPARE(qRed(third.pixel(x, 0)), x % 2 ? 170 : 85);
+        const QImage quarter = shrinkByArea(s, 0, 0, 4, {3, 1});
+        for (int x = 0; x < 3; ++x)
+            QCOMPARE(qRed(quarter.pixel(x, 0)), 128);
+        // A pixel and a half: the second source pixel counts half in each of the first two.
+        const QImage half = shrinkByArea(s.copy(0, 0, 3, 1), 0, 0, 1.5, {2, 1});
+        QCOMPARE(qRed(half.pixel(0, 0)), 85); // black, and half of white
+        QCOMPARE(qRed(half.pixel(1, 0)), 85); // half of white, and black
+        // Blocks of 2^k at the edges take the pixels there are.
+        const QImage blocks = averageBlocks(stripes({5, 3}), 1);
+        QCOMPARE(blocks.size(), QSize(3, 2));
+        QCOMPARE(qRed(blocks.pixel(0, 0)), 128);
+        QCOMPARE(qRed(blocks.pixel(2, 1)), 0); // the last column alone, black
+    }
+
+    // A figure of stripes read from its file by rows: an even grey at 25 % and at zooms
+    // between the levels, never stripes or moiré; past 100 % each pixel a sharp square.
+    void aFigureOfStripesIsGreyShrunkAndSharpEnlarged() {
+        QTemporaryDir dir;
+        const QString path = dir.path() + "/Rayas.bmp";
+        QVERIFY(stripes({1000, 600}).save(path, "BMP"));
+        const Picture picture = loadPictureFile(path);
+        QVERIFY(picture.readAsShown());
+        std::atomic<int> told{0};
+        FigureRenderer renderer(picture.figure(), {250, 150}, [&told] { ++told; });
+        for (double zoom : {0.25, 0.3, 0.07}) {
+            const QSize shown = scaledSize({1000, 600}, zoom);
+            bool exact = false;
+            const QImage img = drawn(renderer, zoom, shown, &exact);
+            QVERIFY2(exact, qPrintable(QString::number(zoom)));
+            // The right and bottom edges may hold a part of a pixel's worth.
+            const auto [least, most] = greyRange(img, QRect(0, 0, shown.width() - 1, shown.height() - 1));
+            QVERIFY2(least >= 126 && most <= 129,
+                     qPrintable(QString("%1: %2..%3").arg(zoom).arg(least).arg(most)));
+        }
+        QVERIFY(told > 0);
+        const QImage big = drawn(renderer, 4, {64, 16});
+        for (int x = 0; x < 64; ++x)
+            QCOMPARE(qRed(big.pixel(x, 9)), (x / 4) % 2 ? 255 : 0);
+    }
+
+    // Cut short while shown: nothing crashes, what was shown stays, nothing of the file
+    // as it is now is shown, and loading it again tells that it is no valid picture.
+    void aFigureCutShortWhileShownKeepsWhatWasShown() {
+        QTemporaryDir dir;
+        const QString path = dir.path() + "/Corta.bmp";
+        QImage original(700, 500, QImage::Format_RGB32);
+        original.fill(qRgb(200, 30, 40));
+        QVERIFY(original.save(path, "BMP"));
+        const Picture picture = loadPictureFile(path);
+        const std::shared_ptr<Figure> figure = picture.figure();
+        FigureRenderer renderer(figure, {350, 250}, [] {});
+        const QImage before = drawn(renderer, 0.5, {350, 250});
+        QCOMPARE(before.pixel(100, 100), qRgb(200, 30, 40));
+        QVERIFY(::truncate(QFile::encodeName(path).constData(), 54 + 700 * 3 * 100) == 0);
+        // A zoom never drawn before: from the whole picture if it was read before the
+        // cut, else the first picture stands; never anything of the file as it is now.
+        const QImage after = drawn(renderer, 2, {300, 300});
+        QCOMPARE(greyRange(after, after.rect()),
+                 std::make_pair(qGray(qRgb(200, 30, 40)), qGray(qRgb(200, 30, 40))));
+        QCOMPARE(drawn(renderer, 0.5, {350, 250}), before);
+        QCOMPARE(picture.corner({181, 189}).pixel(50, 50), qRgb(200, 30, 40));
+        try {
+            const QImage whole = picture.image(); // read whole before the cut, or refused
+            QCOMPARE(whole.convertToFormat(QImage::Format_RGB32), original);
+        } catch (const RuntimeError& e) {
+            QCOMPARE(e.code(), ErrorCode::InvalidPicture);
+        }
+        try {
+            (void)loadPictureFile(path);
+            QFAIL("a file cut short was loaded");
+        } catch (const RuntimeError& e) {
+            QCOMPARE(e.code(), ErrorCode::InvalidPicture);
+        }
+    }
+};
+
+QTEST_MAIN(FigureTest)
+#include "test_figure.moc"
