@@ -12,7 +12,9 @@
 #include <QPainter>
 #include <QScreen>
 #include <QWheelEvent>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 
 namespace kv {
 
@@ -53,6 +55,7 @@ void FigureViewWidget::setPicture(const Picture& picture) {
     fitted_ = true;
     zoom_ = fitZoom();
     scroll_ = QPoint();
+    tracedFirst_ = tracedExact_ = false;
     update();
     zoomChanged();
 }
@@ -143,11 +146,34 @@ void FigureViewWidget::zoomChanged() {
         onZoomChange();
 }
 
+namespace {
+// With KV_TRACE_FIGURE set, the moments a figure's first picture and its exact picture
+// are first painted are written on standard error, in the steady clock's milliseconds,
+// for the benchmarks.
+void traceFigure(const char* what) {
+    static const bool on = qEnvironmentVariableIsSet("KV_TRACE_FIGURE");
+    if (!on)
+        return;
+    using namespace std::chrono;
+    std::fprintf(stderr, "figure %.2f %s\n",
+                 duration<double, std::milli>(steady_clock::now().time_since_epoch()).count(), what);
+}
+} // namespace
+
 void FigureViewWidget::paintEvent(QPaintEvent* e) {
     QPainter p(this);
     p.fillRect(e->rect(), palette().color(QPalette::Window));
-    if (renderer_)
-        renderer_->draw(p, origin(), zoom_, e->rect());
+    if (!renderer_)
+        return;
+    const bool exact = renderer_->draw(p, origin(), zoom_, e->rect());
+    if (!tracedFirst_ && (exact || renderer_->hasPicture())) {
+        tracedFirst_ = true;
+        traceFigure("first");
+    }
+    if (!tracedExact_ && exact && e->rect().contains(rect().intersected(QRect(origin(), scaled())))) {
+        tracedExact_ = true;
+        traceFigure("exact");
+    }
 }
 
 void FigureViewWidget::resizeEvent(QResizeEvent*) {

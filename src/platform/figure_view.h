@@ -64,6 +64,7 @@ private:
     QPoint scroll_;   // the scaled figure's pixel at the widget's top-left, where larger
     QPoint dragFrom_; // the pointer's last place in a drag
     bool dragging_ = false;
+    bool tracedFirst_ = false, tracedExact_ = false; // for the benchmarks' trace
 };
 
 } // namespace kv

@@ -3,9 +3,9 @@
 # session bus with the accessibility bus, under the test display's window manager. Its
 # speech goes to a server that says nothing, and its debug log is the record of every
 # utterance. One keyboard path: the start, the folder list entered and a folder opened,
-# the drive list, the file list's first figure, an error box and back, F5, files written
-# into and taken from the shown folder, a name that is not UTF-8, "Ayuda" and the company
-# window.
+# the drive list, the file list's first figure, an error box and back, the figure window
+# opened and zoomed, F5, files written into and taken from the shown folder, a name that
+# is not UTF-8, "Ayuda" and the company window.
 if [ -z "${KV_SESSION_BUS:-}" ]; then
     command -v dbus-run-session >/dev/null || { echo "dbus-run-session is not installed"; exit 77; }
     KV_SESSION_BUS=1 exec dbus-run-session -- "$0" "$@"
@@ -202,6 +202,20 @@ transcript "the error box closed"
 expect "back from the error box" "roto\.bmp"
 press Up
 expect "Up after the error box" "^Red\.Bmp"
+
+# The picture box (Tab index 0, four back from the file list): Return opens the figure
+# window, heard by its title (name, size, zoom); a zoom step is heard; Escape goes back.
+press shift+Tab shift+Tab shift+Tab shift+Tab
+press Return
+transcript "the figure window opened"
+expect "the figure window opened" "Red\.Bmp \(40 × 30\) 100 %"
+press plus
+transcript "a zoom step"
+expect "a zoom step" "150 %"
+press Escape
+press Tab Tab Tab Tab
+transcript "back in the file list"
+expect "back in the file list" "Red\.Bmp"
 
 # F5 in the file list: nothing of the folder list, and "where am I" still in the file list.
 press F5
