@@ -2,9 +2,9 @@
 // and read back pixel by pixel; malformed files raise the invalid-picture error. Then the
 // picture file as LoadPicture reads it: special files, permissions, absurd sizes and
 // files that change while they are read.
-#include "platform/bmp_reader.h"
-#include "platform/picture.h"
-#include "platform/runtime_error.h"
+#include "picture/bmp_reader.h"
+#include "picture/picture.h"
+#include "platform/runtime/runtime_error.h"
 
 #include <QBuffer>
 #include <QColorSpace>

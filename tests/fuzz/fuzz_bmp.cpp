@@ -2,9 +2,9 @@
 // run-time error; never a crash, a hang or an out-of-bounds read. Each input is decoded
 // from memory, and read as a file (a file in memory) as LoadPicture reads one; and it is
 // given to the icon reader.
-#include "platform/bmp_reader.h"
-#include "platform/picture.h"
-#include "platform/runtime_error.h"
+#include "picture/bmp_reader.h"
+#include "picture/picture.h"
+#include "platform/runtime/runtime_error.h"
 
 #include <cstddef>
 #include <cstdint>
