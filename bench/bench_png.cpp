@@ -4,6 +4,7 @@
 //   bench_png FIGURE.bmp
 #include "picture/picture.h"
 #include "picture/png_writer.h"
+#include "platform/world/picture_file.h"
 #include "timing.h"
 
 #include <QBuffer>

@@ -14,6 +14,7 @@
 #include "platform/runtime/runtime_error.h"
 #include "platform/ui/widgets.h"
 #include "platform/world/filesystem.h"
+#include "platform/world/picture_file.h"
 
 #include <QApplication>
 #include <QClipboard>

@@ -1,6 +1,6 @@
 #include "picture/bmp_reader.h"
 
-#include "platform/runtime/runtime_error.h"
+#include "picture/picture_error.h"
 
 #include <QBuffer>
 #include <QByteArray>
@@ -34,10 +34,10 @@ void callReadHook(std::uint64_t offset);
 namespace {
 
 [[noreturn]] void invalid() {
-    throw RuntimeError(ErrorCode::InvalidPicture);
+    throw PictureError(PictureError::Invalid);
 }
 [[noreturn]] void tooLarge() {
-    throw RuntimeError(ErrorCode::OutOfMemory);
+    throw PictureError(PictureError::TooLarge);
 }
 
 enum : std::uint32_t {
@@ -1210,7 +1210,7 @@ QImage readRowsFromFile(int fd, const Bytes& head, const Header& h) {
     });
     for (int part = 0; part < 2; ++part) {
         if (err[part])
-            throw RuntimeError(errorForErrno(err[part]));
+            throw PictureError(PictureError::ReadFailed, err[part]);
         if (got[part] < wanted[part])
             invalid();
     }
@@ -1274,7 +1274,7 @@ std::size_t readFileAt(int fd, std::uint64_t offset, void* to, std::size_t lengt
         if (got < 0) {
             if (errno == EINTR)
                 continue;
-            throw RuntimeError(errorForErrno(errno));
+            throw PictureError(PictureError::ReadFailed, errno);
         }
         if (got == 0)
             break;

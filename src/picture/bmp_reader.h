@@ -14,9 +14,9 @@
 // The picture keeps a form that needs no widening where one exists: 24-bit rows stay
 // 24-bit, palette pictures stay 8-bit with their colour table.
 //
-// Any file that is not a sound bitmap raises the invalid-picture run-time error; a
-// picture larger than the program takes raises the out-of-memory error before anything
-// is allocated for it. It never reads outside the bytes it is given, and its work is
+// Any file that is not a sound bitmap raises PictureError::Invalid; a picture larger
+// than the program takes raises PictureError::TooLarge before anything is allocated
+// for it. It never reads outside the bytes it is given, and its work is
 // bounded by the picture's size.
 //
 // Large pictures are read and decoded on two threads, both finished before a function
@@ -29,7 +29,7 @@ QImage decodeBmp(const std::uint8_t* data, std::size_t size);
 
 // Reads and decodes the bitmap file open as `fd`, a regular file of `size` bytes. It is
 // read with plain reads into memory, never through a mapping, so a file that shrinks or
-// is rewritten meanwhile gives the invalid-picture error or the picture as read. Rows of
+// is rewritten meanwhile gives PictureError::Invalid or the picture as read. Rows of
 // 8- and 24-bit pictures are read straight into the picture's own rows.
 QImage readBmpFile(int fd, std::uint64_t size);
 
@@ -41,7 +41,7 @@ bool looksLikeBmp(const std::uint8_t* data, std::size_t size);
 inline constexpr std::uint64_t kMaxPicturePixels = std::uint64_t(1) << 28;
 inline constexpr std::int64_t kMaxPictureSide = std::int64_t(1) << 24;
 
-// Raises the out-of-memory error for a picture of that size beyond those limits, or
+// Raises PictureError::TooLarge for a picture of that size beyond those limits, or
 // whose pixels, at the given depth, would take more than pictureMemoryLimit().
 void checkPictureSize(std::int64_t width, std::int64_t height, int bitsPerPixel);
 
@@ -67,7 +67,7 @@ public:
 };
 
 // Reads `length` bytes of the file at `offset` into `to`, in pieces; fewer only where
-// the file ends. A failing read raises the run-time error for it.
+// the file ends. A failing read raises PictureError::ReadFailed with its errno.
 std::size_t readFileAt(int fd, std::uint64_t offset, void* to, std::size_t length);
 
 // Called before every read from a picture file with the offset about to be read, on

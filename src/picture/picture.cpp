@@ -1,18 +1,12 @@
 #include "picture/picture.h"
 
 #include "picture/bmp_reader.h"
-#include "platform/runtime/runtime_error.h"
-#include "platform/world/filesystem.h"
+#include "picture/picture_error.h"
 
 #include <QBuffer>
 #include <QFile>
 #include <QImageReader>
-#include <cerrno>
-#include <fcntl.h>
-#include <new>
 #include <optional>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace kv {
 
@@ -150,44 +144,6 @@ QList<QImage> readAllImages(QImageReader& reader) {
     return images;
 }
 
-// The run-time error for a picture file that could not be looked at or opened.
-ErrorCode openError(const QByteArray& path, int err) {
-    switch (err) {
-    case EACCES:
-    case EPERM:
-        return ErrorCode::PermissionDenied;
-    case ENOENT: {
-        // A missing file in a folder that is there is a file error; a missing folder on
-        // the way a path error.
-        const qsizetype slash = path.lastIndexOf('/');
-        const QByteArray folder = slash > 0    ? path.left(slash)
-                                  : slash == 0 ? QByteArray("/")
-                                               : QByteArray(".");
-        struct stat st;
-        return ::stat(folder.constData(), &st) == 0 && S_ISDIR(st.st_mode) ? ErrorCode::FileNotFound
-                                                                           : ErrorCode::PathNotFound;
-    }
-    case ENOTDIR:
-        return ErrorCode::PathNotFound;
-    default:
-        break;
-    }
-    // A socket (or a device without its driver) refuses to be opened: it is there, but it
-    // is no file to read.
-    struct stat st;
-    if (::stat(path.constData(), &st) == 0 && !S_ISREG(st.st_mode))
-        return ErrorCode::PathFileAccess;
-    return errorForErrno(err);
-}
-
-struct FileDescriptor {
-    int fd;
-    ~FileDescriptor() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
-
 // Qt's own readers refuse pictures above their allocation limit: it must take the
 // largest picture the program does.
 void allowLargestPicture() {
@@ -218,15 +174,10 @@ std::optional<QList<QImage>> decodeIconFile(const QByteArray& file) {
     return images;
 }
 
-Picture decodePicture(const QByteArray& bytes, const QString& nameForMessages) {
+Picture decodePicture(const QByteArray& bytes) {
     const auto* raw = reinterpret_cast<const std::uint8_t*>(bytes.constData());
-    if (looksLikeBmp(raw, static_cast<std::size_t>(bytes.size()))) {
-        try {
-            return Picture::fromImage(decodeBmp(raw, static_cast<std::size_t>(bytes.size())));
-        } catch (const RuntimeError& e) {
-            throw RuntimeError(e.code(), nameForMessages);
-        }
-    }
+    if (looksLikeBmp(raw, static_cast<std::size_t>(bytes.size())))
+        return Picture::fromImage(decodeBmp(raw, static_cast<std::size_t>(bytes.size())));
     const bool icon = looksLikeIcon(bytes);
     if (icon)
         if (std::optional<QList<QImage>> images = decodeIconFile(bytes))
@@ -239,81 +190,24 @@ Picture decodePicture(const QByteArray& bytes, const QString& nameForMessages) {
     if (icon) {
         QList<QImage> images = readAllImages(reader);
         if (images.isEmpty())
-            throw RuntimeError(ErrorCode::InvalidPicture, nameForMessages);
+            throw PictureError(PictureError::Invalid);
         return Picture::fromIconImages(std::move(images));
     }
     allowLargestPicture();
     const QSize declared = reader.size();
-    try {
-        if (declared.isValid())
-            checkPictureSize(declared.width(), declared.height(), 32);
-    } catch (const RuntimeError& e) {
-        throw RuntimeError(e.code(), nameForMessages);
-    }
+    if (declared.isValid())
+        checkPictureSize(declared.width(), declared.height(), 32);
     QImage image = reader.read();
     if (image.isNull())
-        throw RuntimeError(ErrorCode::InvalidPicture, nameForMessages);
+        throw PictureError(PictureError::Invalid);
     return Picture::fromImage(std::move(image));
-}
-
-Picture loadPictureFile(const QString& fileName, const QList<Picture>& decoded) {
-    if (fileName.isEmpty())
-        return {};
-    return loadPictureFile(nativePath(fileName), fileName, decoded);
-}
-
-Picture loadPictureFile(const QByteArray& path, const QString& fileName, const QList<Picture>& decoded) {
-    // Only a regular file is read: FIFOs, sockets, devices and folders are no pictures,
-    // and some of them never end. They are not even opened (opening a device can do
-    // things of its own; opening a FIFO lets a writer that waits go on). The file is
-    // opened without waiting, and looked at again once open, in case it was replaced.
-    struct stat st;
-    if (::stat(path.constData(), &st) != 0)
-        throw RuntimeError(openError(path, errno), fileName);
-    if (!S_ISREG(st.st_mode))
-        throw RuntimeError(ErrorCode::PathFileAccess, fileName);
-    const FileDescriptor file{::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
-    if (file.fd < 0)
-        throw RuntimeError(openError(path, errno), fileName);
-    if (::fstat(file.fd, &st) != 0)
-        throw RuntimeError(errorForErrno(errno), fileName);
-    if (!S_ISREG(st.st_mode))
-        throw RuntimeError(ErrorCode::PathFileAccess, fileName);
-    const FileState opened = FileState::of(st);
-    for (const Picture& picture : decoded)
-        if (picture.source() == opened)
-            return picture;
-    const auto size = static_cast<std::uint64_t>(st.st_size);
-    try {
-        Picture picture;
-        std::uint8_t start[2] = {0, 0};
-        const std::size_t got = readFileAt(file.fd, 0, start, sizeof start);
-        if (got == 2 && start[0] == 'B' && start[1] == 'M') {
-            picture = Picture::fromImage(readBmpFile(file.fd, size));
-        } else {
-            // Any other format is decoded by Qt from the whole file in memory.
-            if (size > pictureMemoryLimit())
-                throw RuntimeError(ErrorCode::OutOfMemory);
-            QByteArray bytes(static_cast<qsizetype>(size), Qt::Uninitialized);
-            bytes.truncate(static_cast<qsizetype>(readFileAt(file.fd, 0, bytes.data(), size)));
-            picture = decodePicture(bytes, fileName);
-        }
-        // The file it came from, when it did not change while it was read.
-        if (::fstat(file.fd, &st) == 0 && FileState::of(st) == opened)
-            picture.setSource(opened);
-        return picture;
-    } catch (const RuntimeError& e) {
-        throw RuntimeError(e.code(), fileName);
-    } catch (const std::bad_alloc&) {
-        throw RuntimeError(ErrorCode::OutOfMemory, fileName);
-    }
 }
 
 Picture loadPictureResource(const QString& resourcePath) {
     QFile file(resourcePath);
     if (!file.open(QIODevice::ReadOnly))
-        throw RuntimeError(ErrorCode::FileNotFound, resourcePath);
-    return decodePicture(file.readAll(), resourcePath);
+        throw PictureError(PictureError::Missing);
+    return decodePicture(file.readAll());
 }
 
 } // namespace kv

@@ -58,9 +58,10 @@ private:
     std::optional<FileState> source_;
 };
 
-// Decodes a picture held in memory (a whole picture file). Throws the invalid-picture
-// run-time error when the bytes are not a picture the program can show.
-Picture decodePicture(const QByteArray& bytes, const QString& nameForMessages = {});
+// Decodes a picture held in memory (a whole picture file). Raises PictureError::Invalid
+// when the bytes are not a picture the program can show, PictureError::TooLarge for one
+// larger than it takes.
+Picture decodePicture(const QByteArray& bytes);
 
 // Every image of an icon file (.ico), read without Qt's plug-in, which costs a start-up
 // its loading; transparency as Windows shows it. Images past 16 M pixels in all are
@@ -68,15 +69,8 @@ Picture decodePicture(const QByteArray& bytes, const QString& nameForMessages = 
 // (a PNG image in it, a compressed or malformed one): Qt's reader is left to try.
 std::optional<QList<QImage>> decodeIconFile(const QByteArray& file);
 
-// Reads and decodes a picture file. An empty name gives an empty picture; a missing,
-// unreadable or undecodable file raises the matching run-time error. The file is always
-// opened and looked at; when one of `decoded` came from this very file, unchanged, that
-// picture is given (its pixels shared) instead of decoding the file again.
-Picture loadPictureFile(const QString& fileName, const QList<Picture>& decoded = {});
-// The same for a file named by its bytes; `fileName` is the name the messages give.
-Picture loadPictureFile(const QByteArray& path, const QString& fileName, const QList<Picture>& decoded = {});
-
 // Decodes one of the pictures that are built into the program (a window design's).
+// Raises PictureError::Missing when there is none by that name.
 Picture loadPictureResource(const QString& resourcePath);
 
 } // namespace kv

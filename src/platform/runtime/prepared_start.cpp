@@ -2,6 +2,7 @@
 
 #include "picture/bmp_reader.h"
 #include "platform/world/filesystem.h"
+#include "platform/world/picture_file.h"
 
 #include <fontconfig/fontconfig.h>
 #include <sys/stat.h>

@@ -8,6 +8,7 @@
 #include "platform/ui/accessibility.h"
 #include "platform/ui/widgets.h"
 #include "platform/world/filesystem.h"
+#include "platform/world/picture_file.h"
 
 #include <QApplication>
 #include <QClipboard>

@@ -1,10 +1,10 @@
 #include "platform/ui/form.h"
 
-#include "picture/picture.h"
 #include "platform/ui/accessibility.h"
 #include "platform/ui/controls.h"
 #include "platform/ui/units.h"
 #include "platform/ui/widgets.h"
+#include "platform/world/picture_file.h"
 #include "platform/world/printing.h"
 
 #include <QImage>
@@ -63,9 +63,9 @@ void Form::build() {
     try {
         win->setWindowTitle(QString::fromUtf8(design_.caption));
         if (design_.icon)
-            win->setWindowIcon(loadPictureResource(QString::fromUtf8(design_.icon)).toIcon());
+            win->setWindowIcon(loadBuiltInPicture(QString::fromUtf8(design_.icon)).toIcon());
         if (design_.picture)
-            win->setPicture(loadPictureResource(QString::fromUtf8(design_.picture)));
+            win->setPicture(loadBuiltInPicture(QString::fromUtf8(design_.picture)));
         const QSize client(twipsToPixels(design_.clientWidth), twipsToPixels(design_.clientHeight));
         if (design_.startUpPosition == StartUpPosition::Manual)
             win->setGeometry(

@@ -6,6 +6,7 @@
 #include "platform/ui/accessibility.h"
 #include "platform/ui/form.h"
 #include "platform/ui/units.h"
+#include "platform/world/picture_file.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -164,7 +165,7 @@ void LabelWidget::paintEvent(QPaintEvent*) {
 ImageWidget::ImageWidget(const ControlDesign& d, QWidget* parent)
     : QWidget(parent), border_(d.border == Border::Single3D) {
     if (d.picture)
-        picture_ = loadPictureResource(QString::fromUtf8(d.picture));
+        picture_ = loadBuiltInPicture(QString::fromUtf8(d.picture));
     setFocusPolicy(Qt::NoFocus);
     setAttribute(Qt::WA_TransparentForMouseEvents);
 }
@@ -189,7 +190,7 @@ PictureBoxWidget::PictureBoxWidget(const ControlDesign& d, QWidget* parent) : QW
     setAutoFillBackground(false);
     setFocusPolicy(Qt::StrongFocus);
     if (d.picture)
-        picture_ = loadPictureResource(QString::fromUtf8(d.picture));
+        picture_ = loadBuiltInPicture(QString::fromUtf8(d.picture));
 }
 
 void PictureBoxWidget::setPicture(Picture picture) {
@@ -222,7 +223,7 @@ PictureButtonWidget::PictureButtonWidget(const ControlDesign& d, QWidget* parent
     : QAbstractButton(parent), foreColor_(colorOr(d.foreColor, color::ButtonText)),
       extent_(twipsToHimetric(d.width), twipsToHimetric(d.height)) {
     if (d.picture)
-        picture_ = loadPictureResource(QString::fromUtf8(d.picture));
+        picture_ = loadBuiltInPicture(QString::fromUtf8(d.picture));
     setFocusPolicy(Qt::StrongFocus);
     if (d.toolTip) {
         setToolTip(QString::fromUtf8(d.toolTip));
