@@ -4,7 +4,6 @@
 #include "platform/lists/list_rows.h"
 #include "platform/runtime/events.h"
 #include "platform/runtime/runtime_error.h"
-#include "platform/ui/accessibility.h"
 #include "platform/world/filesystem.h"
 
 #include <QDir>
@@ -20,7 +19,7 @@ DriveListWidget::DriveListWidget(const ControlDesign&, QWidget* parent) : QCombo
     drive_ = driveOf(QDir::currentPath(), mountedDrives());
     refill();
     connect(this, qOverload<int>(&QComboBox::activated), this, &DriveListWidget::userPicked);
-    connect(this, &QComboBox::currentIndexChanged, this, [this] { announceChosenEntry(this); });
+    connect(this, &QComboBox::currentIndexChanged, this, [this] { tellChosenEntry(this); });
 }
 
 void DriveListWidget::refill() {
@@ -31,7 +30,7 @@ void DriveListWidget::refill() {
     clear();
     addItems(drives);
     setCurrentIndex(findText(drive_, Qt::MatchExactly | Qt::MatchCaseSensitive));
-    announceShownEntry(this);
+    tellShownEntry(this);
 }
 
 void DriveListWidget::showPopup() {
@@ -39,7 +38,7 @@ void DriveListWidget::showPopup() {
     if (!leaveLostDrive(this, {mountPointOf(drive_)}))
         refill();
     QComboBox::showPopup();
-    announcePopupRow(this);
+    tellPopupRow(this);
 }
 
 void DriveListWidget::setDrive(const QString& path) {

@@ -4,7 +4,6 @@
 #include "platform/lists/list_rows.h"
 #include "platform/runtime/events.h"
 #include "platform/runtime/runtime_error.h"
-#include "platform/ui/accessibility.h"
 #include "platform/world/filesystem.h"
 
 #include <QAbstractListModel>
@@ -120,7 +119,7 @@ void FileListWidget::readAgain() {
     keepInView(this, inView);
     if (followed.gone && followed.row >= 0) {
         announced_ = currentIndex();
-        announceFocusedRow(this, followed.row);
+        tellFocusedRow(this, followed.row);
     }
 }
 
@@ -193,7 +192,7 @@ void FileListWidget::announceChoice() {
     if (!hasFocus() || !chosen.isValid() || chosen == announced_)
         return;
     announced_ = chosen;
-    announceFocusedRow(this, chosen.row());
+    tellFocusedRow(this, chosen.row());
 }
 
 void FileListWidget::currentChanged(const QModelIndex& current, const QModelIndex& previous) {

@@ -5,7 +5,6 @@
 #include "platform/lists/list_rows.h"
 #include "platform/runtime/events.h"
 #include "platform/runtime/runtime_error.h"
-#include "platform/ui/accessibility.h"
 #include "platform/world/filesystem.h"
 
 #include <QAbstractListModel>
@@ -263,7 +262,7 @@ bool DirListWidget::readAgain() {
     watch_->watch(shown.native);
     keepInView(this, inView);
     if (followed.gone && followed.row >= 0)
-        announceFocusedRow(this, followed.row);
+        tellFocusedRow(this, followed.row);
     return true;
 }
 
@@ -298,7 +297,7 @@ void DirListWidget::focusInEvent(QFocusEvent* e) {
     if (e->reason() != Qt::MouseFocusReason)
         QTimer::singleShot(0, this, [this] {
             if (hasFocus() && currentIndex().isValid())
-                announceFocusedRow(this, currentIndex().row());
+                tellFocusedRow(this, currentIndex().row());
         });
 }
 

@@ -17,6 +17,34 @@
 
 namespace kv {
 
+namespace {
+RowAnnouncer announcer;
+} // namespace
+
+void setRowAnnouncer(const RowAnnouncer& a) {
+    announcer = a;
+}
+
+void tellFocusedRow(QAbstractItemView* list, int row) {
+    if (announcer.focusedRow)
+        announcer.focusedRow(list, row);
+}
+
+void tellShownEntry(QComboBox* list) {
+    if (announcer.shownEntry)
+        announcer.shownEntry(list);
+}
+
+void tellChosenEntry(QComboBox* list) {
+    if (announcer.chosenEntry)
+        announcer.chosenEntry(list);
+}
+
+void tellPopupRow(QComboBox* list) {
+    if (announcer.popupRow)
+        announcer.popupRow(list);
+}
+
 void styleList(QListView* v, const ControlDesign& d) {
     QPalette pal = v->palette();
     pal.setColor(QPalette::Base,

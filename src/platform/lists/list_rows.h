@@ -16,7 +16,30 @@
 #include <QStyledItemDelegate>
 #include <functional>
 
+class QComboBox;
+
 namespace kv {
+
+// What the lists tell screen readers, they tell through this hook: the windows'
+// accessibility sets it when it is installed, and until then the lists tell nobody.
+// The lists know nothing of the accessibility above them.
+struct RowAnnouncer {
+    // The keyboard focus is on a row of a list (which has it).
+    void (*focusedRow)(QAbstractItemView* list, int row) = nullptr;
+    // A closed pop-up list (the drive list) shows another entry.
+    void (*shownEntry)(QComboBox* list) = nullptr;
+    // A closed pop-up list moved to another entry (with the keyboard).
+    void (*chosenEntry)(QComboBox* list) = nullptr;
+    // A pop-up list opened, on the row it opened on.
+    void (*popupRow)(QComboBox* list) = nullptr;
+};
+void setRowAnnouncer(const RowAnnouncer& announcer);
+
+// The lists' side of the hook: each passes the news on when the hook is set.
+void tellFocusedRow(QAbstractItemView* list, int row);
+void tellShownEntry(QComboBox* list);
+void tellChosenEntry(QComboBox* list);
+void tellPopupRow(QComboBox* list);
 
 // Every row of the folder and file lists is this high, in pixels.
 inline constexpr int kListRowHeight = 15;

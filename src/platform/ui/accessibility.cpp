@@ -2,6 +2,7 @@
 
 #include "platform/lists/file_list.h"
 #include "platform/lists/folder_list.h"
+#include "platform/lists/list_rows.h"
 #include "platform/ui/design.h"
 #include "platform/ui/widgets.h"
 
@@ -345,6 +346,11 @@ QAccessibleInterface* programInterfaces(const QString& className, QObject* objec
 
 void installAccessibility() {
     QAccessible::installFactory(programInterfaces);
+    // The lists tell of their rows and entries through their hook.
+    setRowAnnouncer({.focusedRow = announceFocusedRow,
+                     .shownEntry = announceShownEntry,
+                     .chosenEntry = announceChosenEntry,
+                     .popupRow = announcePopupRow});
 }
 
 void tieLabels(QWidget* window, const FormDesign& design) {

@@ -11,7 +11,8 @@ struct FormDesign;
 
 // Installs the screen readers' view of the program's own widgets: windows as frames
 // that offer the words of their pictures, picture boxes as images named by the figure
-// shown, the folder and file lists with their items. Call once, before any window.
+// shown, the folder and file lists with their items; and sets the lists' hook
+// (setRowAnnouncer), through which they tell of their rows. Call once, before any window.
 void installAccessibility();
 
 // Ties a freshly built window's labels to the controls they name, and gives those
