@@ -6,7 +6,7 @@
 // Uncompressed 24-bit pictures are measured against the copy floor, 8-bit and RLE8
 // pictures against the fill floor; small pictures have no target.
 //   bench_bmp [folder for the test files]
-#include "platform/picture.h"
+#include "platform/world/picture_file.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -2,8 +2,9 @@
 // does), on one, and Qt's own PNG writer at its default and at level 1 (what a paste
 // cost before), each checked to hold the figure's pixels.
 //   bench_png FIGURE.bmp
-#include "platform/picture.h"
-#include "platform/png_writer.h"
+#include "picture/picture.h"
+#include "picture/png_writer.h"
+#include "platform/world/picture_file.h"
 #include "timing.h"
 
 #include <QBuffer>

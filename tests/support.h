@@ -3,12 +3,12 @@
 // registry, run-time errors collected instead of shown in a message box) and, after the
 // test, nothing of it left behind.
 #include "app/registry.h"
-#include "platform/bmp_reader.h"
-#include "platform/events.h"
-#include "platform/filesystem.h"
-#include "platform/printing.h"
-#include "platform/runtime.h"
-#include "platform/runtime_error.h"
+#include "picture/bmp_reader.h"
+#include "platform/runtime/events.h"
+#include "platform/runtime/runtime.h"
+#include "platform/runtime/runtime_error.h"
+#include "platform/world/filesystem.h"
+#include "platform/world/printing.h"
 
 #include <QApplication>
 #include <QList>

@@ -2,9 +2,11 @@
 // and read back pixel by pixel; malformed files raise the invalid-picture error. Then the
 // picture file as LoadPicture reads it: special files, permissions, absurd sizes and
 // files that change while they are read.
-#include "platform/bmp_reader.h"
-#include "platform/picture.h"
-#include "platform/runtime_error.h"
+#include "picture/bmp_reader.h"
+#include "picture/picture.h"
+#include "picture/picture_error.h"
+#include "platform/runtime/runtime_error.h"
+#include "platform/world/picture_file.h"
 
 #include <QBuffer>
 #include <QColorSpace>
@@ -23,6 +25,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <grp.h>
+#include <optional>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
@@ -129,13 +132,14 @@ QImage decode(const QByteArray& file) {
     return decodeBmp(reinterpret_cast<const std::uint8_t*>(file.constData()), std::size_t(file.size()));
 }
 
-int errorOf(const QByteArray& file) {
+// The kind of picture error decoding the file raises; none when it decodes.
+std::optional<PictureError::Kind> errorOf(const QByteArray& file) {
     try {
         decode(file);
-    } catch (const RuntimeError& e) {
-        return e.number();
+    } catch (const PictureError& e) {
+        return e.kind();
     }
-    return 0;
+    return std::nullopt;
 }
 
 // A picture with something different in every pixel, in the colours of `colour(x, y)`.
@@ -690,7 +694,7 @@ private slots:
         for (const QString& name : icons) {
             QFile f(QStringLiteral(KV_RESOURCES) + "/" + name);
             QVERIFY(f.open(QIODevice::ReadOnly));
-            ours << decodePicture(f.readAll(), name);
+            ours << decodePicture(f.readAll());
         }
         QVERIFY(!iconPlugInLoaded());
         // And they are the very images Qt's reader makes of them.
@@ -733,7 +737,7 @@ private slots:
         small.width = 2;
         small.height = 3;
         const QByteArray file = iconFile({big.dib(), small.dib()}, {QSize(13, 7), QSize(2, 3)});
-        const Picture p = decodePicture(file, "prueba.ico");
+        const Picture p = decodePicture(file);
         QVERIFY(p.isIcon());
         QCOMPARE(p.images().size(), 2);
         compareShown(p.images()[0], big.expected(ownAlpha));
@@ -769,7 +773,7 @@ private slots:
             put32(f, 6 + 16 * 3000);
         }
         f += dib;
-        const Picture p = decodePicture(f, "prueba.ico");
+        const Picture p = decodePicture(f);
         QCOMPARE(p.images().size(), 16); // 16 M pixels
         compareShown(p.image(), i.expected(false));
     }
@@ -809,13 +813,13 @@ private slots:
         QFETCH(QByteArray, file);
         const QList<QImage> qt = qtIconImages(file);
         try {
-            const Picture p = decodePicture(file, "prueba.ico");
+            const Picture p = decodePicture(file);
             QCOMPARE(p.images().size(), qt.size());
             for (int j = 0; j < qt.size(); ++j)
                 compareShown(p.images()[j], qt[j]);
-        } catch (const RuntimeError& e) {
+        } catch (const PictureError& e) {
             QVERIFY(qt.isEmpty());
-            QCOMPARE(e.code(), ErrorCode::InvalidPicture);
+            QCOMPARE(e.kind(), PictureError::Invalid);
         }
     }
     void rgb24InEveryHeader_data() {
@@ -1156,8 +1160,8 @@ private slots:
             QImage img;
             try {
                 img = decode(bmp.bytes());
-            } catch (const RuntimeError& e) {
-                QFAIL(qPrintable(QString("%1: error %2").arg(what).arg(e.number())));
+            } catch (const PictureError& e) {
+                QFAIL(qPrintable(QString("%1: %2").arg(what, e.what())));
             }
             comparePixels(img, stored);
         };
@@ -1298,9 +1302,12 @@ private slots:
                       pattern(w, h, [&](int x, int y) { return b.palette[image[y][x] ? 1 : 0]; }));
         // Broken streams: a row longer than the width, a code that does not exist. A stream
         // that ends early gives the rows read, the rest white.
-        QCOMPARE(errorOf(huffmanBmp(10, 1, QByteArray(kEol) + kWhiteTerm[12]).bytes()), 481);
-        QCOMPARE(errorOf(huffmanBmp(10, 1, QByteArray(kEol) + "000000001111").bytes()), 481);
-        QCOMPARE(errorOf(huffmanBmp(10, 1, QByteArray(kEol) + kWhiteTerm[5] + kBlackTerm[9]).bytes()), 481);
+        QCOMPARE(errorOf(huffmanBmp(10, 1, QByteArray(kEol) + kWhiteTerm[12]).bytes()),
+                 PictureError::Invalid);
+        QCOMPARE(errorOf(huffmanBmp(10, 1, QByteArray(kEol) + "000000001111").bytes()),
+                 PictureError::Invalid);
+        QCOMPARE(errorOf(huffmanBmp(10, 1, QByteArray(kEol) + kWhiteTerm[5] + kBlackTerm[9]).bytes()),
+                 PictureError::Invalid);
         const QByteArray oneRow = encodeRow(QByteArray("\0\0\1\1\1\0\0\0\0\1", 10));
         const Bmp early = huffmanBmp(10, 3, oneRow + kEol + kWhiteTerm[2] + kBlackTerm[3]);
         const int earlyRows[3][10] = {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, // never reached
@@ -1311,11 +1318,11 @@ private slots:
         // Only in an OS/2 header, and only at one bit per pixel.
         Bmp windows = huffmanBmp(100, 2, bits);
         windows.headerSize = 40; // compression 3 is bit fields there
-        QCOMPARE(errorOf(windows.bytes()), 481);
+        QCOMPARE(errorOf(windows.bytes()), PictureError::Invalid);
         Bmp deeper = huffmanBmp(100, 2, bits);
         deeper.bits = 4;
         deeper.palette = somePalette(16);
-        QCOMPARE(errorOf(deeper.bytes()), 481);
+        QCOMPARE(errorOf(deeper.bytes()), PictureError::Invalid);
     }
 
     void nonSquarePixelsAreShownAsStored() {
@@ -1472,36 +1479,37 @@ private slots:
         good.palette = somePalette(256);
         good.pixels = rows(5, 3, 8, false, [](int x, int y) { return quint32(x + y); });
         const QByteArray file = good.bytes();
-        QCOMPARE(errorOf(file), 0);
+        QCOMPARE(errorOf(file), std::nullopt);
         // Cut at every header field boundary, inside the palette and inside the pixels.
         for (int cut :
              {0, 1, 2, 6, 10, 14, 18, 22, 26, 28, 30, 34, 38, 42, 46, 50, 54, 300, 1078, 1080, 1090})
-            QVERIFY2(errorOf(file.left(cut)) == 481, qPrintable(QString("cut at %1").arg(cut)));
+            QVERIFY2(errorOf(file.left(cut)) == PictureError::Invalid,
+                     qPrintable(QString("cut at %1").arg(cut)));
         auto with = [&](int at, quint32 v) {
             QByteArray f = file;
             set32(f, at, v);
             return errorOf(f);
         };
-        QCOMPARE(with(14, 8), 481); // header size
-        QCOMPARE(with(14, 200), 481);
-        QCOMPARE(with(18, 0), 481);           // width 0
-        QCOMPARE(with(18, quint32(-5)), 481); // negative width
-        QCOMPARE(with(22, 0), 481);           // height 0
-        QCOMPARE(with(22, 0x80000000u), 481);
-        QCOMPARE(with(18, 100000), 481);      // far more rows than the file holds
-        QCOMPARE(with(46, 0xFFFFFFF0u), 481); // a palette that runs off the file
-        QCOMPARE(with(10, 1u << 30), 481);    // pixels past the end
+        QCOMPARE(with(14, 8), PictureError::Invalid); // header size
+        QCOMPARE(with(14, 200), PictureError::Invalid);
+        QCOMPARE(with(18, 0), PictureError::Invalid);           // width 0
+        QCOMPARE(with(18, quint32(-5)), PictureError::Invalid); // negative width
+        QCOMPARE(with(22, 0), PictureError::Invalid);           // height 0
+        QCOMPARE(with(22, 0x80000000u), PictureError::Invalid);
+        QCOMPARE(with(18, 100000), PictureError::Invalid);      // far more rows than the file holds
+        QCOMPARE(with(46, 0xFFFFFFF0u), PictureError::Invalid); // a palette that runs off the file
+        QCOMPARE(with(10, 1u << 30), PictureError::Invalid);    // pixels past the end
         for (quint32 bits : {0u, 3u, 7u, 48u, 65535u}) {
             QByteArray f = file;
             f[28] = char(bits & 0xFF);
             f[29] = char(bits >> 8);
-            QVERIFY2(errorOf(f) == 481, qPrintable(QString("%1 bits").arg(bits)));
+            QVERIFY2(errorOf(f) == PictureError::Invalid, qPrintable(QString("%1 bits").arg(bits)));
         }
-        QCOMPARE(with(30, 3), 481);  // bit fields on a palette picture
-        QCOMPARE(with(30, 99), 481); // unknown compression
+        QCOMPARE(with(30, 3), PictureError::Invalid);  // bit fields on a palette picture
+        QCOMPARE(with(30, 99), PictureError::Invalid); // unknown compression
         QByteArray notBm = file;
         notBm[0] = 'X';
-        QCOMPARE(errorOf(notBm), 481);
+        QCOMPARE(errorOf(notBm), PictureError::Invalid);
     }
 
     void rleStreamsThatOverrun() {
@@ -1515,13 +1523,15 @@ private slots:
             b.pixels = stream;
             return errorOf(b.bytes());
         };
-        QCOMPARE(rle8(QByteArray::fromHex("04010001")), 0);
-        QCOMPARE(rle8(QByteArray::fromHex("05010001")), 481);           // a run past the row's end
-        QCOMPARE(rle8(QByteArray::fromHex("000501020304050001")), 481); // absolute past the row's end
-        QCOMPARE(rle8(QByteArray::fromHex("000209000001")), 481);       // delta past the right edge
-        QCOMPARE(rle8(QByteArray::fromHex("000200050001")), 481);       // delta past the top
-        QCOMPARE(rle8(QByteArray::fromHex("0000000000000401")), 481);   // lines past the top
-        QCOMPARE(rle8(QByteArray::fromHex("000401")), 481);             // absolute data cut off
+        QCOMPARE(rle8(QByteArray::fromHex("04010001")), std::nullopt);
+        QCOMPARE(rle8(QByteArray::fromHex("05010001")), PictureError::Invalid); // a run past the row's end
+        QCOMPARE(rle8(QByteArray::fromHex("000501020304050001")),
+                 PictureError::Invalid); // absolute past the row's end
+        QCOMPARE(rle8(QByteArray::fromHex("000209000001")),
+                 PictureError::Invalid); // delta past the right edge
+        QCOMPARE(rle8(QByteArray::fromHex("000200050001")), PictureError::Invalid);     // delta past the top
+        QCOMPARE(rle8(QByteArray::fromHex("0000000000000401")), PictureError::Invalid); // lines past the top
+        QCOMPARE(rle8(QByteArray::fromHex("000401")), PictureError::Invalid); // absolute data cut off
     }
 
     void hugeHeadersGetOutOfMemory() {
@@ -1532,14 +1542,14 @@ private slots:
         b.compression = 1;
         b.palette = somePalette(2);
         b.pixels = QByteArray::fromHex("0001");
-        QCOMPARE(errorOf(b.bytes()), 7);
+        QCOMPARE(errorOf(b.bytes()), PictureError::TooLarge);
         // More than the memory a picture may take.
         setPictureMemoryLimit(1 << 20);
         b.width = 2000;
         b.height = 2000;
-        QCOMPARE(errorOf(b.bytes()), 7);
+        QCOMPARE(errorOf(b.bytes()), PictureError::TooLarge);
         setPictureMemoryLimit(0);
-        QCOMPARE(errorOf(b.bytes()), 0); // 4 MB is fine otherwise
+        QCOMPARE(errorOf(b.bytes()), std::nullopt); // 4 MB is fine otherwise
     }
 
     // --- The picture file as LoadPicture reads it ---------------------------------------
@@ -1653,21 +1663,21 @@ private slots:
         b.palette = somePalette(256);
         b.pixels = QByteArray::fromHex("0001");
         QCOMPARE(b.bytes().size(), 1080);
-        QCOMPARE(errorOf(b.bytes()), 7);
+        QCOMPARE(errorOf(b.bytes()), PictureError::TooLarge);
         // Whatever memory the machine has.
         setPictureMemoryLimit(std::size_t(1) << 42);
-        QCOMPARE(errorOf(b.bytes()), 7);
+        QCOMPARE(errorOf(b.bytes()), PictureError::TooLarge);
         QCOMPARE(kMaxPicturePixels, quint64(16384) * 16384);
         b.width = 16384; // the largest picture taken, all of it skipped
         b.height = 16384;
-        QCOMPARE(errorOf(b.bytes()), 0);
+        QCOMPARE(errorOf(b.bytes()), std::nullopt);
         b.width = 16385;
-        QCOMPARE(errorOf(b.bytes()), 7);
+        QCOMPARE(errorOf(b.bytes()), PictureError::TooLarge);
         b.width = 1 << 24; // the widest picture taken, as many pixels in 16 rows
         b.height = 16;
-        QCOMPARE(errorOf(b.bytes()), 0);
+        QCOMPARE(errorOf(b.bytes()), std::nullopt);
         b.height = 17;
-        QCOMPARE(errorOf(b.bytes()), 7);
+        QCOMPARE(errorOf(b.bytes()), PictureError::TooLarge);
         // As a click and the copy command read the file.
         QTemporaryDir dir;
         b.width = b.height = 100000;
@@ -1684,7 +1694,7 @@ private slots:
         e.bits = 0;
         e.compression = 5;
         e.pixels = png;
-        QCOMPARE(errorOf(e.bytes()), 7);
+        QCOMPARE(errorOf(e.bytes()), PictureError::TooLarge);
         setPictureMemoryLimit(0);
         // Decoded whole, the header alone decides: 94 bytes that declare 16,384 x 16,385
         // pixels of one bit, and the same header with the file padded past what is read
@@ -1700,7 +1710,7 @@ private slots:
         QCOMPARE(small.size(), 94);
         QByteArray padded = small + QByteArray(4097 - small.size(), '\0');
         for (const QByteArray& file : {small, padded}) {
-            QCOMPARE(errorOf(file), 7);
+            QCOMPARE(errorOf(file), PictureError::TooLarge);
             QVERIFY(writeFile(dir.path() + "/alto.bmp", file));
             QCOMPARE(loadError(dir.path() + "/alto.bmp"), 481);
         }
@@ -1762,8 +1772,10 @@ private slots:
                 QImage img;
                 try {
                     img = loadPictureFile(path).image();
-                } catch (const RuntimeError& e) {
-                    return done ? static_cast<int>(e.code()) : -1;
+                } catch (const RuntimeError& e) { // at the click: its corner changed
+                    return done ? e.number() : -1;
+                } catch (const PictureError& e) { // in the background, for the whole
+                    return done && e.kind() == PictureError::Invalid ? 481 : -1;
                 }
                 if (!done || img.size() != QSize(w, h))
                     return -1;
@@ -1819,8 +1831,8 @@ private slots:
             try {
                 decode(m);
                 ++decoded;
-            } catch (const RuntimeError& e) {
-                QVERIFY(e.number() == 481 || e.number() == 7);
+            } catch (const PictureError& e) {
+                QVERIFY(e.kind() == PictureError::Invalid || e.kind() == PictureError::TooLarge);
             }
         }
         setPictureMemoryLimit(0);

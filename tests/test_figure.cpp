@@ -2,8 +2,10 @@
 // squares past 100 %, and a figure whose file is cut short while it is shown.
 #include "picture/figure.h"
 #include "picture/figure_renderer.h"
-#include "platform/picture.h"
-#include "platform/runtime_error.h"
+#include "picture/picture.h"
+#include "picture/picture_error.h"
+#include "platform/runtime/runtime_error.h"
+#include "platform/world/picture_file.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -134,8 +136,8 @@ private slots:
         try {
             const QImage whole = picture.image(); // read whole before the cut, or refused
             QCOMPARE(whole.convertToFormat(QImage::Format_RGB32), original);
-        } catch (const RuntimeError& e) {
-            QCOMPARE(e.code(), ErrorCode::InvalidPicture);
+        } catch (const PictureError& e) {
+            QCOMPARE(e.kind(), PictureError::Invalid);
         }
         try {
             (void)loadPictureFile(path);

@@ -3,12 +3,12 @@
 #include "app/globals.h"
 #include "app/registry.h"
 #include "main_window/form1.h"
-#include "platform/controls.h"
-#include "platform/events.h"
-#include "platform/form.h"
-#include "platform/runtime.h"
-#include "platform/runtime_error.h"
-#include "platform/standard_error.h"
+#include "platform/runtime/events.h"
+#include "platform/runtime/runtime.h"
+#include "platform/runtime/runtime_error.h"
+#include "platform/runtime/standard_error.h"
+#include "platform/ui/controls.h"
+#include "platform/ui/form.h"
 
 #include <QApplication>
 #include <QLabel>

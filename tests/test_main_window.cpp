@@ -2,10 +2,10 @@
 // pictures, stacking and keyboard order.
 #include "app/registry.h"
 #include "main_window/form1.h"
-#include "platform/events.h"
-#include "platform/ole_color.h"
-#include "platform/runtime.h"
-#include "platform/widgets.h"
+#include "platform/runtime/events.h"
+#include "platform/runtime/runtime.h"
+#include "platform/ui/ole_color.h"
+#include "platform/ui/widgets.h"
 
 #include <QApplication>
 #include <QFile>

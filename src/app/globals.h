@@ -2,7 +2,7 @@
 // The global object's services as handlers name them; each goes through the
 // registry's slot for the global object, which creates it on first use.
 #include "app/registry.h"
-#include "platform/runtime.h"
+#include "platform/runtime/runtime.h"
 
 namespace kv {
 

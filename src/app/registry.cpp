@@ -1,9 +1,9 @@
 #include "app/registry.h"
 
 #include "main_window/form1.h"
-#include "platform/events.h"
-#include "platform/filesystem.h"
-#include "platform/runtime.h"
+#include "platform/runtime/events.h"
+#include "platform/runtime/runtime.h"
+#include "platform/world/filesystem.h"
 #include "windows/form2.h"
 #include "windows/form3.h"
 #include "windows/form4.h"

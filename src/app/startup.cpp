@@ -2,13 +2,13 @@
 
 #include "app/registry.h"
 #include "main_window/form1.h"
-#include "platform/events.h"
-#include "platform/filesystem.h"
-#include "platform/prepared_start.h"
-#include "platform/runtime.h"
-#include "platform/runtime_error.h"
-#include "platform/signals.h"
-#include "platform/standard_error.h"
+#include "platform/runtime/events.h"
+#include "platform/runtime/prepared_start.h"
+#include "platform/runtime/runtime.h"
+#include "platform/runtime/runtime_error.h"
+#include "platform/runtime/signals.h"
+#include "platform/runtime/standard_error.h"
+#include "platform/world/filesystem.h"
 
 #include <QApplication>
 #include <QTimer>

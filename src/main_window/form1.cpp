@@ -1,8 +1,8 @@
 #include "main_window/form1.h"
 
 #include "app/globals.h"
-#include "platform/filesystem.h"
-#include "platform/runtime_error.h"
+#include "platform/runtime/runtime_error.h"
+#include "platform/world/filesystem.h"
 #include "windows/form2.h"
 #include "windows/form3.h"
 #include "windows/form4.h"

@@ -1,6 +1,6 @@
 #pragma once
-#include "platform/controls.h"
-#include "platform/form.h"
+#include "platform/ui/controls.h"
+#include "platform/ui/form.h"
 
 // The main window: all browsing happens here. Its controls, in design order, and the
 // handlers bound to their events.

@@ -1,7 +1,7 @@
 #include "picture/figure.h"
 
 #include "picture/figure_renderer.h"
-#include "platform/runtime_error.h"
+#include "picture/picture_error.h"
 
 #include <QPainter>
 #include <algorithm>
@@ -27,8 +27,20 @@ namespace {
 class IdleReader {
 public:
     static IdleReader& instance() {
-        static auto* reader = new IdleReader; // never ends: a read may hang on a lost share
-        return *reader;
+        // Never ends: a read may hang on a lost share. A process forked from this one has
+        // none of its threads: it makes a reader of its own.
+        static std::atomic<IdleReader*> reader{nullptr};
+        IdleReader* r = reader.load();
+        if (!r || r->process_ != ::getpid()) {
+            static std::mutex making;
+            std::lock_guard lock(making);
+            r = reader.load();
+            if (!r || r->process_ != ::getpid()) {
+                r = new IdleReader;
+                reader = r;
+            }
+        }
+        return *r;
     }
     void post(std::function<void()> job) {
         {
@@ -70,6 +82,7 @@ private:
     std::deque<std::function<void()>> jobs_;
     pthread_t thread_{};
     std::atomic<int> waiting_{0};
+    const pid_t process_ = ::getpid();
 };
 
 std::uint64_t wholeBytes(const QSize& size, int depth) {
@@ -110,7 +123,7 @@ std::shared_ptr<Figure> Figure::fromRows(int fd, const QByteArray& path, BmpRows
     const QRect corner = QRect(QPoint(0, 0), figure->size_.boundedTo(QSize(kCornerSide, kCornerSide)));
     QImage image(corner.size(), QImage::Format_RGB32);
     if (image.isNull())
-        throw RuntimeError(ErrorCode::OutOfMemory);
+        throw PictureError(PictureError::TooLarge);
     rows.readRegion(fd, corner, image);
     figure->corner_ = std::move(image);
     figure->rows_ = std::move(rows);
@@ -176,14 +189,14 @@ void Figure::readWholeInBackground() {
                 // Open for a band at a time, never longer.
                 const OpenFile file = figure->reopen();
                 if (!file)
-                    throw RuntimeError(ErrorCode::InvalidPicture); // no longer the file opened
+                    throw PictureError(PictureError::Invalid); // no longer the file opened
                 if (whole.isNull())
                     whole = figure->rows_->allocateWhole();
                 const int end = std::min(y + kBand, figure->size_.height());
                 figure->rows_->readWholeRows(file.fd, whole, y, end);
                 y = end;
                 if (!figure->unchanged(file))
-                    throw RuntimeError(ErrorCode::InvalidPicture);
+                    throw PictureError(PictureError::Invalid);
             } catch (...) {
                 error = std::current_exception();
                 whole = QImage();
@@ -224,10 +237,10 @@ QImage Figure::whole() const {
     QImage whole = rows_->allocateWhole();
     const OpenFile file = reopen();
     if (!file)
-        throw RuntimeError(ErrorCode::InvalidPicture);
+        throw PictureError(PictureError::Invalid);
     rows_->readWholeRows(file.fd, whole, 0, size_.height());
     if (!unchanged(file))
-        throw RuntimeError(ErrorCode::InvalidPicture);
+        throw PictureError(PictureError::Invalid);
     return withCurrentResolution(std::move(whole));
 }
 

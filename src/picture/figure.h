@@ -1,6 +1,6 @@
 #pragma once
-#include "platform/bmp_reader.h"
-#include "platform/picture.h"
+#include "picture/bmp_reader.h"
+#include "picture/picture.h"
 
 #include <QImage>
 #include <QRect>

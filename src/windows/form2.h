@@ -1,6 +1,6 @@
 #pragma once
-#include "platform/controls.h"
-#include "platform/form.h"
+#include "platform/ui/controls.h"
+#include "platform/ui/form.h"
 
 // The company window: the way out of the program, with the maker's thanks.
 namespace kv {

@@ -1,5 +1,5 @@
 #pragma once
-#include "platform/form.h"
+#include "platform/ui/form.h"
 
 // The help window: the maker's contact sheet, and nothing else.
 namespace kv {

@@ -1,6 +1,6 @@
 #pragma once
-#include "platform/controls.h"
-#include "platform/form.h"
+#include "platform/ui/controls.h"
+#include "platform/ui/form.h"
 
 // The print window: takes the main window's picture and prints itself as one page
 // while it is still invisible, then stays on the screen showing that picture.

@@ -1,6 +1,6 @@
 #pragma once
-#include "platform/controls.h"
-#include "platform/form.h"
+#include "platform/ui/controls.h"
+#include "platform/ui/form.h"
 
 // The figure window: the figure the main window shows, whole, at any size. It follows
 // the main window's picture box while it is open, and goes when the program's other

@@ -1,10 +1,10 @@
 // libFuzzer target for the bitmap reader: any input either decodes or raises a
-// run-time error; never a crash, a hang or an out-of-bounds read. Each input is decoded
+// picture error; never a crash, a hang or an out-of-bounds read. Each input is decoded
 // from memory, and read as a file (a file in memory) as LoadPicture reads one; and it is
 // given to the icon reader.
-#include "platform/bmp_reader.h"
-#include "platform/picture.h"
-#include "platform/runtime_error.h"
+#include "picture/bmp_reader.h"
+#include "picture/picture.h"
+#include "picture/picture_error.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         const QImage img = kv::decodeBmp(data, size);
         (void)img;
-    } catch (const kv::RuntimeError&) {
+    } catch (const kv::PictureError&) {
     }
     {
         const auto icon = kv::decodeIconFile(
@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         try {
             const QImage img = kv::readBmpFile(file, size);
             (void)img;
-        } catch (const kv::RuntimeError&) {
+        } catch (const kv::PictureError&) {
         }
     }
     return 0;

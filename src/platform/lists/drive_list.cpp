@@ -1,0 +1,110 @@
+#include "platform/lists/drive_list.h"
+
+#include "platform/lists/folder_list.h"
+#include "platform/lists/list_rows.h"
+#include "platform/runtime/events.h"
+#include "platform/runtime/runtime_error.h"
+#include "platform/world/filesystem.h"
+
+#include <QDir>
+#include <QKeyEvent>
+
+namespace kv {
+
+DriveListWidget::DriveListWidget(const ControlDesign&, QWidget* parent) : QComboBox(parent) {
+    setFocusPolicy(Qt::StrongFocus);
+    setEditable(false);
+    setSizeAdjustPolicy(QComboBox::AdjustToContentsOnFirstShow);
+    // At first the drive of the working folder is current.
+    drive_ = driveOf(QDir::currentPath(), mountedDrives());
+    refill();
+    connect(this, qOverload<int>(&QComboBox::activated), this, &DriveListWidget::userPicked);
+    connect(this, &QComboBox::currentIndexChanged, this, [this] { tellChosenEntry(this); });
+}
+
+void DriveListWidget::refill() {
+    const QSignalBlocker quiet(this);
+    QStringList drives = mountedDrives();
+    if (!drives.contains(drive_))
+        drives.append(drive_);
+    clear();
+    addItems(drives);
+    setCurrentIndex(findText(drive_, Qt::MatchExactly | Qt::MatchCaseSensitive));
+    tellShownEntry(this);
+}
+
+void DriveListWidget::showPopup() {
+    // Media may have come or gone since the list was last shown.
+    if (!leaveLostDrive(this, {mountPointOf(drive_)}))
+        refill();
+    QComboBox::showPopup();
+    tellPopupRow(this);
+}
+
+void DriveListWidget::setDrive(const QString& path) {
+    const QString drive = driveOf(path, mountedDrives());
+    if (drive == drive_)
+        return;
+    drive_ = drive;
+    refill();
+    if (onChange)
+        onChange();
+}
+
+void DriveListWidget::restoreDrive(const QString& path) {
+    // The drive of the tree that shows the folder, which may hold other drives' mount
+    // points further down.
+    const auto* dirs = window()->findChild<DirListWidget*>();
+    drive_ =
+        dirs && dirs->path() == cleanPath(path) ? driveText(dirs->root()) : driveOf(path, mountedDrives());
+    refill();
+}
+
+void DriveListWidget::userPicked(int index) {
+    const QString picked = itemText(index);
+    if (leaveLostDrive(this, {mountPointOf(drive_)}))
+        return;
+    if (!mountedDrives().contains(picked)) {
+        // Taken away while the list was open.
+        reportError(RuntimeError(ErrorCode::DiskNotReady, mountPointOf(picked)));
+        refill();
+        return;
+    }
+    if (picked == drive_)
+        return;
+    raiseEvent([this, picked] {
+        drive_ = picked;
+        if (onChange)
+            onChange();
+    });
+}
+
+void DriveListWidget::keyPressEvent(QKeyEvent* e) {
+    if (e->key() == Qt::Key_F5) {
+        readListsAgain(this);
+        e->accept();
+        return;
+    }
+    QComboBox::keyPressEvent(e);
+}
+
+void DriveListWidget::moveToProgramDrive(const QString& lost) {
+    forgetCurrentFoldersOn(lost);
+    // The program folder as found at start; gone with the drive, the root instead.
+    const QString home = cleanPath(programFolder());
+    moveTo(folderExists(home) ? home : QStringLiteral("/"));
+}
+
+void DriveListWidget::moveTo(const QString& folder) {
+    drive_ = driveOf(folder, mountedDrives());
+    setCurrentFolderOf(drive_, folder);
+    refill();
+    // Raised even when the folder's drive was the current one: the folder list may
+    // still show a folder of a drive that went, or a folder that went.
+    raiseEvent([this] {
+        if (onChange)
+            onChange();
+    });
+}
+
+} // namespace kv

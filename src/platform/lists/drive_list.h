@@ -1,0 +1,36 @@
+#pragma once
+// The drive list behind its control: the mounted drives, the current one shown.
+#include "platform/ui/design.h"
+
+#include <QComboBox>
+#include <functional>
+
+namespace kv {
+
+class DriveListWidget : public QComboBox {
+    Q_OBJECT
+public:
+    DriveListWidget(const ControlDesign& d, QWidget* parent);
+    const QString& drive() const { return drive_; }
+    // Makes current the drive that holds the path; emits changed() if that is another drive.
+    void setDrive(const QString& path);
+    // Makes current the drive that holds the path without raising Change.
+    void restoreDrive(const QString& path);
+    void showPopup() override;
+    // After the drive `lost` went away: the program folder's drive becomes current, at
+    // the program folder, and Change is raised.
+    void moveToProgramDrive(const QString& lost);
+    // Makes current the drive of the folder, at that folder, and raises Change.
+    void moveTo(const QString& folder);
+    std::function<void()> onChange;
+
+protected:
+    void keyPressEvent(QKeyEvent* e) override;
+
+private:
+    void refill();
+    void userPicked(int index);
+    QString drive_;
+};
+
+} // namespace kv

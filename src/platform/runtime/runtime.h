@@ -1,0 +1,53 @@
+#pragma once
+#include "picture/picture.h"
+#include "platform/world/filesystem.h"
+
+#include <QString>
+
+class QApplication;
+
+// The run-time's global object: App, Clipboard, LoadPicture and End.
+namespace kv {
+
+class AppObject {
+public:
+    // The folder that holds the program file, links resolved.
+    QString path() const;
+    // Points App.Path somewhere else (a test's own program folder); empty restores it.
+    void setPath(const QString& folder);
+};
+
+class ClipboardObject {
+public:
+    // Empties the system clipboard.
+    void clear();
+    // Puts the picture on the system clipboard in the usual picture formats. An empty
+    // picture leaves the clipboard as it is. The PNG among them is encoded once, on
+    // threads of their own, from now on: a paste that asks for it before it is ready
+    // waits for the rest of that encoding, every later one is sent at once.
+    void setData(const Picture& picture);
+};
+
+class Runtime {
+public:
+    AppObject app;
+    ClipboardObject clipboard;
+    // Reads and decodes the file; the one picture the start prepared ahead for it, or
+    // a picture a picture box shows that was read from it, stands in when the file is
+    // still as it was read (its pixels are shared, not decoded again).
+    Picture loadPicture(const QString& fileName) const;
+    // The same for a file as a list holds it. A file whose drive was pulled out gives
+    // the disk not ready, and the lists leave that drive.
+    Picture loadPicture(const FilePath& file) const;
+    // Stops the program (see endProgram).
+    void end() const;
+
+private:
+    Picture loadFrom(const FilePath& file) const;
+};
+
+// The look every window shares: the style, its palette and the default window font; and
+// how screen readers see the windows.
+void installLook(QApplication& app);
+
+} // namespace kv

@@ -1,0 +1,84 @@
+#pragma once
+#include "platform/runtime/events.h"
+#include "platform/ui/design.h"
+
+#include <QPointer>
+#include <QString>
+#include <memory>
+#include <vector>
+
+class QWidget;
+
+// A window: a class with a design and handlers. The instance is separate from its
+// loaded state: loading builds the window and its controls from the design and then
+// runs the window's Load event; unloading (the close box) destroys them and keeps the
+// instance, so the next load builds a fresh window from the design.
+namespace kv {
+
+class Control;
+class Picture;
+class FormWindow;
+
+class Form {
+public:
+    explicit Form(const FormDesign& design);
+    virtual ~Form();
+    Form(const Form&) = delete;
+    Form& operator=(const Form&) = delete;
+
+    const FormDesign& design() const { return design_; }
+
+    // Builds the window and runs its Load event, unless it is loaded already. A Load
+    // event that fails leaves the window unloaded and passes the error on.
+    void load();
+    // Loads the window if needed, makes it visible and brings it to the front.
+    void show();
+    // Destroys the window and its controls, as the close box does. No event runs.
+    void unload();
+
+    bool isLoaded() const;
+    bool isVisible() const;
+
+    // A disabled window ignores all user input.
+    bool enabled();
+    void setEnabled(bool on);
+
+    QString caption();
+    void setCaption(const QString& text);
+
+    // Prints an image of the client area, controls included, as one page on the default
+    // printer; the window need not be visible. The job bears the program's name.
+    void printForm();
+
+    // The client area's screen position and size, in twips.
+    struct TwipsRect {
+        int left, top, width, height;
+    };
+    TwipsRect clientGeometry();
+
+    // The Qt widgets behind the window and its controls (for the platform and tests).
+    QWidget* window() const;
+    QWidget* controlWidget(const char* name) const;
+
+protected:
+    void onLoad(Handler handler) { loadHandler_ = std::move(handler); }
+    // What the close box does instead of unloading the window.
+    void onCloseBox(Handler handler) { closeBoxHandler_ = std::move(handler); }
+
+private:
+    friend class Control;
+    friend class FormWindow;
+    void attach(Control* control) { handles_.push_back(control); }
+    void ensureLoaded();
+    void build();
+    void closeBoxPressed();
+
+    const FormDesign& design_;
+    Handler loadHandler_;
+    Handler closeBoxHandler_;
+    std::vector<Control*> handles_;
+    QPointer<FormWindow> window_;
+    std::vector<QPointer<QWidget>> widgets_; // in design order
+};
+
+} // namespace kv
