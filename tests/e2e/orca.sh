@@ -211,7 +211,7 @@ transcript "the figure window opened"
 expect "the figure window opened" "Red\.Bmp \(40 × 30\) 100 %"
 press plus
 transcript "a zoom step"
-expect "a zoom step" "150 %"
+expect "a zoom step" "^150"
 press Escape
 press Tab Tab Tab Tab
 transcript "back in the file list"

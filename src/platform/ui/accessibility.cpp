@@ -3,7 +3,9 @@
 #include "platform/lists/file_list.h"
 #include "platform/lists/folder_list.h"
 #include "platform/lists/list_rows.h"
+#include "picture/figure_renderer.h"
 #include "platform/ui/design.h"
+#include "platform/ui/figure_view.h"
 #include "platform/ui/widgets.h"
 
 #include <QAccessible>
@@ -16,6 +18,7 @@
 #include <QPointer>
 #include <QTimer>
 #include <QWindow>
+#include <cmath>
 
 namespace kv {
 
@@ -150,6 +153,29 @@ public:
             return QAccessibleWidget::text(t);
         }
     }
+};
+
+// --- The figure view ---------------------------------------------------------------------
+
+// The figure view is heard as what it is to the keyboard: a zoom that + and − move, named
+// by the figure, its size and the zoom. Its value, the zoom in per cent, is what a screen
+// reader says as it changes.
+class FigureViewAccessible : public QAccessibleWidget, public QAccessibleValueInterface {
+public:
+    explicit FigureViewAccessible(FigureViewWidget* w) : QAccessibleWidget(w, QAccessible::Slider) {}
+    void* interface_cast(QAccessible::InterfaceType t) override {
+        if (t == QAccessible::ValueInterface)
+            return static_cast<QAccessibleValueInterface*>(this);
+        return QAccessibleWidget::interface_cast(t);
+    }
+    QVariant currentValue() const override { return static_cast<int>(std::lround(view()->zoom() * 100)); }
+    void setCurrentValue(const QVariant& value) override { view()->setZoomPercent(value.toDouble()); }
+    QVariant maximumValue() const override { return static_cast<int>(kMostZoom * 100); }
+    QVariant minimumValue() const override { return 0; }
+    QVariant minimumStepSize() const override { return 1; }
+
+private:
+    FigureViewWidget* view() const { return static_cast<FigureViewWidget*>(widget()); }
 };
 
 // --- The folder and file lists ----------------------------------------------------------
@@ -335,6 +361,8 @@ private:
 QAccessibleInterface* programInterfaces(const QString& className, QObject* object) {
     if (className == QLatin1String("kv::FormWindow"))
         return new FrameAccessible(static_cast<FormWindow*>(object));
+    if (className == QLatin1String("kv::FigureViewWidget"))
+        return new FigureViewAccessible(static_cast<FigureViewWidget*>(object));
     if (className == QLatin1String("kv::PictureBoxWidget"))
         return new PictureBoxAccessible(static_cast<PictureBoxWidget*>(object));
     if (className == QLatin1String("kv::DirListWidget") || className == QLatin1String("kv::FileListWidget"))

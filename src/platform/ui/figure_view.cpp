@@ -4,6 +4,7 @@
 #include "picture/figure_renderer.h"
 #include "platform/ui/accessibility.h"
 
+#include <QAccessible>
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -124,6 +125,10 @@ void FigureViewWidget::zoomTo(double zoom, QPointF anchor, bool fitted) {
         zoomChanged();
 }
 
+void FigureViewWidget::setZoomPercent(double percent) {
+    zoomTo(std::clamp(percent / 100, std::min(kLeastZoom, fitZoom()), kMostZoom), QPointF(width() / 2.0, height() / 2.0));
+}
+
 void FigureViewWidget::scrollBy(QPoint delta) {
     const QPoint before = scroll_;
     scroll_ += delta;
@@ -141,6 +146,10 @@ void FigureViewWidget::zoomChanged() {
                               .arg(f.height())
                               .arg(zoomText()));
         announceNameChanged(this);
+        if (QAccessible::isActive()) {
+            QAccessibleValueChangeEvent value(this, static_cast<int>(std::lround(zoom_ * 100)));
+            QAccessible::updateAccessibility(&value);
+        }
     }
     if (onZoomChange)
         onZoomChange();

@@ -26,6 +26,8 @@ public:
     void setPicture(const Picture& picture);
     const Picture& picture() const { return picture_; }
     double zoom() const { return zoom_; }
+    // Zooms around the middle of the view (a screen reader's setting of the zoom).
+    void setZoomPercent(double percent);
     // The zoom as the title shows it: "25 %", "6,3 %".
     QString zoomText() const;
     // Sizes the window to show the figure at 100 % where the screen's free area allows,
