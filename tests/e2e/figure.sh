@@ -2,7 +2,7 @@
 # The figure window, as a user opens and uses it: the picture box double-clicked, and
 # Return on it; its title (name, size, zoom); the figure fitted, then 100 %, + and −, 0;
 # one-pixel stripes an even grey at 25 %; another figure chosen in the main window while
-# it is open; Escape.
+# it is open; Escape; the main window closed by its close box takes it along.
 source "$(dirname "$0")/lib.sh"
 
 prog="$KV_TMP/prog"
@@ -87,8 +87,9 @@ kv_click "$box_x" "$box_y" 1
 xdotool key Return
 kv_wait_window 'Rayas\.bmp \(400 × 400\) 100 % - Kelvaria 500' >/dev/null || fail "Return on the picture box did not open it"
 
-# Leaving the program through its main window's close box takes the figure window along.
-kill -TERM "$KV_PID"
-kv_wait_exit "$KV_PID" 5 || fail "the program did not end"
+# Closing the main window by its close box ends the program, the figure window with it.
+"$KV_XCLOSE" "$main"
+kv_wait_exit "$KV_PID" 5 || fail "the program did not end with its main window closed"
+[ "$KV_STATUS" = 0 ] || fail "exit status $KV_STATUS"
 echo "ok: double-click and Return open the figure window, titled with name, size and zoom; fitted, 100 %," \
     "+, − and 0; the stripes an even grey at 25 %; another figure followed; Escape closes it"
