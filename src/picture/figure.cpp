@@ -159,6 +159,19 @@ Figure::OpenFile Figure::reopen() const {
     return file;
 }
 
+template <class Read> bool Figure::fromFile(Read&& read) const {
+    const OpenFile file = reopen();
+    if (!file)
+        return false;
+    try {
+        read(file.fd);
+    } catch (...) {
+        failed_ = true;
+        return false;
+    }
+    return unchanged(file);
+}
+
 bool Figure::unchanged(const OpenFile& file) const {
     struct stat st;
     if (failed_.load() || ::fstat(file.fd, &st) != 0 || !(FileState::of(st) == opened_)) {
@@ -258,16 +271,7 @@ std::optional<QImage> Figure::region(const QRect& r) const {
     QImage out(part.size(), QImage::Format_RGB32);
     if (out.isNull())
         return std::nullopt;
-    const OpenFile file = reopen();
-    if (!file)
-        return std::nullopt;
-    try {
-        rows_->readRegion(file.fd, part, out);
-    } catch (...) {
-        failed_ = true;
-        return std::nullopt;
-    }
-    if (!unchanged(file))
+    if (!fromFile([&](int fd) { rows_->readRegion(fd, part, out); }))
         return std::nullopt;
     return out;
 }
@@ -287,17 +291,14 @@ bool Figure::averagedRows(int k, int first, int count, uchar* out, std::size_t b
                         static_cast<std::size_t>(blocks) * 4);
         return true;
     }
-    const OpenFile file = reopen();
-    if (!file)
-        return false;
     std::vector<std::uint32_t> sums(static_cast<std::size_t>(blocks) * 3);
     std::vector<std::uint8_t> buffer;
-    try {
+    return fromFile([&](int fd) {
         for (int r = 0; r < count && fromRow + (r << k) < endRow; ++r) {
             const int y = fromRow + (r << k);
             const int n = std::min(1 << k, endRow - y);
             std::fill(sums.begin(), sums.end(), 0u);
-            rows_->addRows(file.fd, y, n, k, sums.data(), buffer);
+            rows_->addRows(fd, y, n, k, sums.data(), buffer);
             auto* line = reinterpret_cast<QRgb*>(out + static_cast<std::size_t>(r) * bytesPerLine);
             for (int b = 0; b < blocks; ++b) {
                 const int w = std::min(1 << k, size_.width() - (b << k));
@@ -308,11 +309,7 @@ bool Figure::averagedRows(int k, int first, int count, uchar* out, std::size_t b
                                static_cast<int>((s[2] + pixels / 2) / pixels));
             }
         }
-    } catch (...) {
-        failed_ = true;
-        return false;
-    }
-    return unchanged(file);
+    });
 }
 
 std::optional<QImage> Figure::sampled(QSize to) const {
@@ -327,22 +324,16 @@ std::optional<QImage> Figure::sampled(QSize to) const {
     QImage out(to, QImage::Format_RGB32);
     if (out.isNull())
         return std::nullopt;
-    const OpenFile file = reopen();
-    if (!file)
-        return std::nullopt;
     const double stepX = double(size_.width()) / to.width();
     const double stepY = double(size_.height()) / to.height();
-    try {
+    const bool read = fromFile([&](int fd) {
         for (int y = 0; y < to.height(); ++y) {
             const int from = std::min(size_.height() - 1, static_cast<int>((y + 0.5) * stepY));
-            rows_->readSampledRow(file.fd, from, stepX / 2, stepX, to.width(),
+            rows_->readSampledRow(fd, from, stepX / 2, stepX, to.width(),
                                   reinterpret_cast<QRgb*>(out.scanLine(y)));
         }
-    } catch (...) {
-        failed_ = true;
-        return std::nullopt;
-    }
-    if (!unchanged(file))
+    });
+    if (!read)
         return std::nullopt;
     return out;
 }

@@ -89,6 +89,9 @@ private:
     OpenFile reopen() const;
     // Whether the open file is still as it was opened; marks the figure failed if not.
     bool unchanged(const OpenFile& file) const;
+    // Runs read(fd) on the file opened again; whether it read the file as it was opened
+    // (a failing read, or a file changed meanwhile, marks the figure failed).
+    template <class Read> bool fromFile(Read&& read) const;
 
     QSize size_;
     QImage corner_;
