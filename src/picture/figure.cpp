@@ -10,6 +10,7 @@
 #include <deque>
 #include <fcntl.h>
 #include <functional>
+#include <map>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/stat.h>
@@ -20,26 +21,23 @@ namespace kv {
 
 namespace {
 
-// One thread, for the life of the program, that reads figures whole while nothing else
+// A thread, for the life of the program, that reads figures whole while nothing else
 // wants the processor: the system runs it only on a core that would otherwise idle, so
 // that neither the program's start nor a busy machine's other work waits for it. Once
 // somebody waits for its reading (a copy), it reads at the ordinary priority until done.
 class IdleReader {
 public:
-    static IdleReader& instance() {
-        // Never ends: a read may hang on a lost share. A process forked from this one has
-        // none of its threads: it makes a reader of its own.
-        static std::atomic<IdleReader*> reader{nullptr};
-        IdleReader* r = reader.load();
-        if (!r || r->process_ != ::getpid()) {
-            static std::mutex making;
-            std::lock_guard lock(making);
-            r = reader.load();
-            if (!r || r->process_ != ::getpid()) {
-                r = new IdleReader;
-                reader = r;
-            }
-        }
+    // The reader of the figures of one device (file system): a read that hangs on a
+    // lost share holds up that share's figures alone. Readers never end (a thread stuck
+    // in the kernel cannot be called back). A process forked from this one has none of
+    // their threads: it makes readers of its own.
+    static IdleReader& of(dev_t device) {
+        static std::mutex making;
+        static auto* readers = new std::map<dev_t, IdleReader*>;
+        std::lock_guard lock(making);
+        IdleReader*& r = (*readers)[device];
+        if (!r || r->process_ != ::getpid())
+            r = new IdleReader;
         return *r;
     }
     void post(std::function<void()> job) {
@@ -189,7 +187,7 @@ void Figure::readWholeInBackground() {
     // The job holds the figure only while it reads a band: a figure let go meanwhile
     // (another one chosen) stops its reading at the next band.
     std::weak_ptr<Figure> weak = weak_from_this();
-    IdleReader::instance().post([weak] {
+    IdleReader::of(opened_.device).post([weak] {
         constexpr int kBand = 256;
         QImage whole;
         std::exception_ptr error;
@@ -237,9 +235,10 @@ QImage Figure::whole() const {
     {
         std::unique_lock lock(mutex_);
         if (backgroundRunning_) {
-            IdleReader::instance().startWaiting();
+            IdleReader& reader = IdleReader::of(opened_.device);
+            reader.startWaiting();
             done_.wait(lock, [this] { return !backgroundRunning_; });
-            IdleReader::instance().stopWaiting();
+            reader.stopWaiting();
         }
         if (!whole_.isNull())
             return withCurrentResolution(whole_);
