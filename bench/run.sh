@@ -2,11 +2,11 @@
 # Builds and runs every benchmark. Each prints ours beside its floor measured in the
 # same run, the ratio and the target. Uses the test command's private X and print
 # servers, so the print figure goes through a real print queue.
-#   bench/run.sh [reader] [program] [startup] [viewers] [copy]    (all when none is named)
+#   bench/run.sh [reader] [program] [startup] [viewers] [copy] [figure]    (all when none is named)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 sections=("$@")
-[ ${#sections[@]} -gt 0 ] || sections=(reader program startup viewers copy)
+[ ${#sections[@]} -gt 0 ] || sections=(reader program startup viewers copy figure)
 wants() { [[ " ${sections[*]} " == *" $1 "* ]]; }
 
 # The viewers compared with (feh, nsxiv) and the headers of X's DAMAGE extension, which
@@ -24,7 +24,8 @@ if [ ${#missing[@]} -gt 0 ]; then
     $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 tools/setup.sh --tests >/dev/null
-cmake --build build --target Kelvar500 bench_bmp bench_program minimal_window xmaptime photofig xpaste bench_png -j"$(nproc)" >/dev/null
+cmake --build build --target Kelvar500 bench_bmp bench_program minimal_window xmaptime photofig xpaste bench_png \
+    bench_figure -j"$(nproc)" >/dev/null
 source tools/servers.sh
 start_servers kelvaria-bench
 export DISPLAY="$KV_TEST_DISPLAY"
@@ -250,5 +251,16 @@ if wants copy; then
     build/bin/photofig "$c/figuras/16mp.bmp" 4000 4000
     QT_QPA_PLATFORM=offscreen build/bin/bench_png "$c/figuras/16mp.bmp" 2>/dev/null
     rm -f "$c/figuras/16mp.bmp"
+    echo
+fi
+
+if wants figure; then
+    echo "== The figure window's engine, in process: a gigapixel figure opened, drawn exact and panned =="
+    # Its figures (a sparse 3 GiB file among them) in the work folder, which goes at the end
+    # whatever happens.
+    mkdir -p "$work/figure"
+    load=$(cut -d' ' -f1-3 /proc/loadavg)
+    QT_QPA_PLATFORM=offscreen build/bin/bench_figure "$work/figure" 2>/dev/null
+    echo "(load average before: $load; after: $(cut -d' ' -f1-3 /proc/loadavg))"
     echo
 fi
