@@ -1,6 +1,6 @@
 /* Starts a program and prints how many milliseconds pass until its top-level window
  * is mapped, then ends the program (SIGTERM).
- *   xmaptime NAME PROGRAM [ARGS...]
+ *   xmaptime [--timeout SECONDS] [--picture RRGGBB] NAME PROGRAM [ARGS...]
  * With --picture RRGGBB it also waits until the window shows the picture, a figure of
  * that one colour, and prints both times, "MAPPED SHOWN". Shown is the first moment
  * the window's middle row holds at least 32 pixels of that colour (each channel within
@@ -8,7 +8,10 @@
  * at the map, after each change the X server reports for the window, and every 2 ms.
  * NAME "*" takes the first top-level window that maps, whatever its name. The display
  * comes from DISPLAY; there is no window manager. The program finds the moment it was
- * started in KV_STARTED_AT (milliseconds of CLOCK_MONOTONIC), for its own trace. */
+ * started in KV_STARTED_AT (milliseconds of CLOCK_MONOTONIC), for its own trace.
+ * A program that ends before its window shows makes it end with status 1; with
+ * --timeout, one whose window has not shown after that many seconds is ended, and so is
+ * xmaptime, with status 124 (as timeout(1) does). */
 #define _DEFAULT_SOURCE
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -76,9 +79,31 @@ static int shows(Display* d, Window w, unsigned long rgb) {
     return count >= 32;
 }
 
+/* Ends the program: SIGTERM, and SIGKILL after 1 s for a program that only notes SIGTERM
+ * for later (feh, while idle) or is busy (a viewer decoding a huge figure). */
+static void end(pid_t pid) {
+    kill(pid, SIGTERM);
+    int ended = 0;
+    for (int i = 0; i < 200 && !ended; ++i) {
+        ended = waitpid(pid, NULL, WNOHANG) == pid;
+        if (!ended)
+            usleep(5000);
+    }
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, NULL, 0);
+    }
+}
+
 int main(int argc, char** argv) {
     unsigned long picture = 0;
     int wantPicture = 0;
+    double limit = -1;
+    if (argc > 2 && strcmp(argv[1], "--timeout") == 0) {
+        limit = atof(argv[2]) * 1e3;
+        argv += 2;
+        argc -= 2;
+    }
     if (argc > 2 && strcmp(argv[1], "--picture") == 0) {
         picture = strtoul(argv[2], NULL, 16);
         wantPicture = 1;
@@ -86,7 +111,8 @@ int main(int argc, char** argv) {
         argc -= 2;
     }
     if (argc < 3) {
-        fprintf(stderr, "usage: xmaptime [--picture RRGGBB] NAME|'*' PROGRAM [ARGS...]\n");
+        fprintf(stderr,
+                "usage: xmaptime [--timeout SECONDS] [--picture RRGGBB] NAME|'*' PROGRAM [ARGS...]\n");
         return 2;
     }
     Display* d = XOpenDisplay(NULL);
@@ -112,6 +138,11 @@ int main(int argc, char** argv) {
     double mapped = -1, shown = -1;
     Window window = None;
     while (mapped < 0 || (wantPicture && shown < 0)) {
+        if (limit >= 0 && now_ms() - start > limit) {
+            fprintf(stderr, "xmaptime: %s did not show its window in %.0f s\n", argv[2], limit / 1e3);
+            end(pid);
+            return 124;
+        }
         if (!XPending(d)) {
             /* Nothing reported: look anyway every 2 ms, and give up on a program that
              * ended without showing its window. */
@@ -145,18 +176,7 @@ int main(int argc, char** argv) {
                 shown = now_ms() - start;
         }
     }
-    /* A program that only notes SIGTERM for later (feh, while idle) is killed after 1 s. */
-    kill(pid, SIGTERM);
-    int ended = 0;
-    for (int i = 0; i < 200 && !ended; ++i) {
-        ended = waitpid(pid, NULL, WNOHANG) == pid;
-        if (!ended)
-            usleep(5000);
-    }
-    if (!ended) {
-        kill(pid, SIGKILL);
-        waitpid(pid, NULL, 0);
-    }
+    end(pid);
     if (wantPicture)
         printf("%.1f %.1f\n", mapped, shown);
     else
