@@ -1472,14 +1472,15 @@ void BmpRows::readRegion(int fd, const QRect& r, QImage& out) const {
     }
 }
 
-void BmpRows::readSampledRow(int fd, int y, double first, double step, int count, QRgb* out) const {
+void BmpRows::readSampledRow(int fd, int y, double first, double step, int count, QRgb* out,
+                             std::vector<std::uint8_t>& buffer) const {
     if (count <= 0)
         return;
     const int x0 = std::clamp(static_cast<int>(first), 0, width_ - 1);
     const int x1 = std::clamp(static_cast<int>(first + step * (count - 1)), x0, width_ - 1) + 1;
     const auto firstByte = static_cast<std::uint64_t>(x0) * bits_ / 8;
     const auto endByte = (static_cast<std::uint64_t>(x1) * bits_ + 7) / 8;
-    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(endByte - firstByte));
+    buffer.resize(static_cast<std::size_t>(endByte - firstByte)); // cleared only where it grows
     readAll(fd, rowOffset(y) + firstByte, buffer.data(), buffer.size());
     const std::int64_t base = static_cast<std::int64_t>(firstByte) * 8;
     for (int i = 0; i < count; ++i) {

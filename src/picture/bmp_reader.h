@@ -66,7 +66,9 @@ public:
     void readRegion(int fd, const QRect& r, QImage& out) const;
     // Reads one pixel in `step` across, from column `first` on, of picture row `y`, as
     // opaque 32-bit pixels into `out` (`count` pixels): a sampled row.
-    void readSampledRow(int fd, int y, double first, double step, int count, QRgb* out) const;
+    // `buffer` is the caller's, kept from row to row.
+    void readSampledRow(int fd, int y, double first, double step, int count, QRgb* out,
+                        std::vector<std::uint8_t>& buffer) const;
     // Adds the red, green and blue of picture rows [first, first + count) into `sums`,
     // three per block of 2^k columns (column x into block x >> k), reading the rows
     // together into `buffer`: the sums that averages of blocks are made from, without

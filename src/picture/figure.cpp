@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <fcntl.h>
 #include <functional>
 #include <map>
@@ -108,6 +109,106 @@ QImage withCurrentResolution(QImage image) {
         image.setDotsPerMeterY(now.dotsPerMeterY());
     }
     return image;
+}
+
+// Adds the red, green and blue of row y of an opaque picture (24-bit, 8-bit with its
+// colours, or 32-bit) into `sums`, three per block of 2^k columns.
+void addImageRow(const QImage& image, int y, int k, std::uint32_t* sums) {
+    const uchar* in = image.constScanLine(y);
+    const int w = image.width();
+    if (image.format() == QImage::Format_BGR888) { // blue, green, red
+        const int block = 1 << k, whole = w >> k << k;
+        std::uint32_t* s = sums;
+        for (int x = 0; x < whole; x += block, s += 3) {
+            std::uint32_t r = 0, g = 0, b = 0;
+            for (int j = 0; j < block; ++j, in += 3)
+                b += in[0], g += in[1], r += in[2];
+            s[0] += r, s[1] += g, s[2] += b;
+        }
+        for (int x = whole; x < w; ++x, in += 3)
+            s[0] += in[2], s[1] += in[1], s[2] += in[0];
+        return;
+    }
+    const QList<QRgb> table = image.format() == QImage::Format_Indexed8 ? image.colorTable() : QList<QRgb>();
+    for (int x = 0; x < w; ++x) {
+        QRgb p;
+        if (image.format() == QImage::Format_Indexed8)
+            p = in[x] < table.size() ? table[in[x]] : qRgb(0, 0, 0);
+        else
+            p = reinterpret_cast<const QRgb*>(in)[x];
+        std::uint32_t* s = sums + static_cast<std::size_t>(x >> k) * 3;
+        s[0] += qRed(p), s[1] += qGreen(p), s[2] += qBlue(p);
+    }
+}
+
+// Runs rows(first, end) over [0, count): the second half on a thread of its own, when
+// there is one to be had. A failure of either is raised here.
+template <class Rows> void inTwoHalves(int count, Rows&& rows) {
+    const int half = count / 2;
+    std::exception_ptr failure;
+    std::thread second;
+    if (half > 0) {
+        try {
+            second = std::thread([&] {
+                try {
+                    rows(half, count);
+                } catch (...) {
+                    failure = std::current_exception();
+                }
+            });
+        } catch (...) {
+        }
+    }
+    try {
+        rows(0, second.joinable() ? half : count);
+    } catch (...) {
+        if (second.joinable())
+            second.join();
+        throw;
+    }
+    if (second.joinable())
+        second.join();
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+// A picture of `to` pixels picked from a whole picture in memory: of each row it takes,
+// only the pixels it takes are made 32-bit, in the whole picture's own form.
+template <class RowOf> QImage sampledFrom(const QImage& whole, QSize to, double stepX, RowOf&& rowOf) {
+    QImage out(to, whole.hasAlphaChannel() ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
+    if (out.isNull())
+        return out;
+    std::vector<int> columns(static_cast<std::size_t>(to.width()));
+    for (int x = 0; x < to.width(); ++x)
+        columns[static_cast<std::size_t>(x)] =
+            std::min(whole.width() - 1, static_cast<int>((x + 0.5) * stepX));
+    const QList<QRgb> table = whole.colorTable();
+    const QImage::Format format = whole.format();
+    for (int y = 0; y < to.height(); ++y) {
+        const uchar* in = whole.constScanLine(rowOf(y));
+        auto* line = reinterpret_cast<QRgb*>(out.scanLine(y));
+        for (int x = 0; x < to.width(); ++x) {
+            const int c = columns[static_cast<std::size_t>(x)];
+            switch (format) {
+            case QImage::Format_BGR888: // blue, green, red, as the file holds them
+                line[x] = qRgb(in[c * 3 + 2], in[c * 3 + 1], in[c * 3]);
+                break;
+            case QImage::Format_Indexed8:
+                line[x] = in[c] < table.size() ? qPremultiply(table[in[c]]) : qRgb(0, 0, 0);
+                break;
+            case QImage::Format_RGB32:
+            case QImage::Format_ARGB32_Premultiplied:
+                line[x] = reinterpret_cast<const QRgb*>(in)[c];
+                break;
+            case QImage::Format_ARGB32:
+                line[x] = qPremultiply(reinterpret_cast<const QRgb*>(in)[c]);
+                break;
+            default:
+                line[x] = qPremultiply(whole.pixel(c, rowOf(y)));
+            }
+        }
+    }
+    return out;
 }
 
 } // namespace
@@ -279,7 +380,28 @@ bool Figure::averagedRows(int k, int first, int count, uchar* out, std::size_t b
     const int blocks = (size_.width() + (1 << k) - 1) >> k;
     const int fromRow = first << k;
     const int endRow = std::min(size_.height(), (first + count) << k);
-    if (!rows_ || wholeReady()) {
+    QImage whole;
+    {
+        std::lock_guard lock(mutex_);
+        whole = whole_;
+    }
+    if (rows_ && !whole.isNull() &&
+        (whole.format() == QImage::Format_BGR888 || whole.format() == QImage::Format_Indexed8 ||
+         whole.format() == QImage::Format_RGB32)) {
+        // Summed straight from the opaque whole picture in memory.
+        std::vector<std::uint32_t> sums(static_cast<std::size_t>(blocks) * 3);
+        for (int r = 0; r < count && fromRow + (r << k) < endRow; ++r) {
+            const int y = fromRow + (r << k);
+            const int n = std::min(1 << k, endRow - y);
+            std::fill(sums.begin(), sums.end(), 0u);
+            for (int i = 0; i < n; ++i)
+                addImageRow(whole, y + i, k, sums.data());
+            writeAverages(sums.data(), k, n,
+                          reinterpret_cast<QRgb*>(out + static_cast<std::size_t>(r) * bytesPerLine));
+        }
+        return true;
+    }
+    if (!rows_ || !whole.isNull()) {
         // From the pixels in memory.
         const std::optional<QImage> pixels = region(QRect(0, fromRow, size_.width(), endRow - fromRow));
         if (!pixels)
@@ -298,39 +420,52 @@ bool Figure::averagedRows(int k, int first, int count, uchar* out, std::size_t b
             const int n = std::min(1 << k, endRow - y);
             std::fill(sums.begin(), sums.end(), 0u);
             rows_->addRows(fd, y, n, k, sums.data(), buffer);
-            auto* line = reinterpret_cast<QRgb*>(out + static_cast<std::size_t>(r) * bytesPerLine);
-            for (int b = 0; b < blocks; ++b) {
-                const int w = std::min(1 << k, size_.width() - (b << k));
-                const std::uint32_t pixels = static_cast<std::uint32_t>(w * n);
-                const std::uint32_t* s = sums.data() + static_cast<std::size_t>(b) * 3;
-                line[b] = qRgb(static_cast<int>((s[0] + pixels / 2) / pixels),
-                               static_cast<int>((s[1] + pixels / 2) / pixels),
-                               static_cast<int>((s[2] + pixels / 2) / pixels));
-            }
+            writeAverages(sums.data(), k, n,
+                          reinterpret_cast<QRgb*>(out + static_cast<std::size_t>(r) * bytesPerLine));
         }
     });
 }
 
+void Figure::writeAverages(const std::uint32_t* sums, int k, int rows, QRgb* line) const {
+    const int blocks = (size_.width() + (1 << k) - 1) >> k;
+    for (int b = 0; b < blocks; ++b) {
+        const int w = std::min(1 << k, size_.width() - (b << k));
+        const std::uint32_t pixels = static_cast<std::uint32_t>(w * rows);
+        const std::uint32_t* s = sums + static_cast<std::size_t>(b) * 3;
+        line[b] = qRgb(static_cast<int>((s[0] + pixels / 2) / pixels),
+                       static_cast<int>((s[1] + pixels / 2) / pixels),
+                       static_cast<int>((s[2] + pixels / 2) / pixels));
+    }
+}
+
 std::optional<QImage> Figure::sampled(QSize to) const {
     to = to.boundedTo(size_).expandedTo(QSize(1, 1));
+    const double stepX = double(size_.width()) / to.width();
+    const double stepY = double(size_.height()) / to.height();
+    const auto rowOf = [&](int y) {
+        return std::min(size_.height() - 1, static_cast<int>((y + 0.5) * stepY));
+    };
+    QImage whole;
     {
         std::lock_guard lock(mutex_);
-        if (!whole_.isNull())
-            return premultiplied(whole_).scaled(to, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+        whole = whole_;
     }
+    if (!whole.isNull())
+        return sampledFrom(whole, to, stepX, rowOf);
     if (!rows_ || failed_.load())
         return std::nullopt;
     QImage out(to, QImage::Format_RGB32);
     if (out.isNull())
         return std::nullopt;
-    const double stepX = double(size_.width()) / to.width();
-    const double stepY = double(size_.height()) / to.height();
+    // The rows on two threads, each half of them, into a buffer of its own.
     const bool read = fromFile([&](int fd) {
-        for (int y = 0; y < to.height(); ++y) {
-            const int from = std::min(size_.height() - 1, static_cast<int>((y + 0.5) * stepY));
-            rows_->readSampledRow(fd, from, stepX / 2, stepX, to.width(),
-                                  reinterpret_cast<QRgb*>(out.scanLine(y)));
-        }
+        const auto rows = [&](int first, int end) {
+            std::vector<std::uint8_t> buffer;
+            for (int y = first; y < end; ++y)
+                rows_->readSampledRow(fd, rowOf(y), stepX / 2, stepX, to.width(),
+                                      reinterpret_cast<QRgb*>(out.scanLine(y)), buffer);
+        };
+        inTwoHalves(to.height(), rows);
     });
     if (!read)
         return std::nullopt;

@@ -87,6 +87,8 @@ private:
         explicit operator bool() const { return fd >= 0; }
     };
     OpenFile reopen() const;
+    // Writes the averages of the sums of a row of blocks (three a block) of `rows` rows.
+    void writeAverages(const std::uint32_t* sums, int k, int rows, QRgb* line) const;
     // Whether the open file is still as it was opened; marks the figure failed if not.
     bool unchanged(const OpenFile& file) const;
     // Runs read(fd) on the file opened again; whether it read the file as it was opened
