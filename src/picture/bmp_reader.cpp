@@ -1483,6 +1483,14 @@ void BmpRows::readSampledRow(int fd, int y, double first, double step, int count
     buffer.resize(static_cast<std::size_t>(endByte - firstByte)); // cleared only where it grows
     readAll(fd, rowOffset(y) + firstByte, buffer.data(), buffer.size());
     const std::int64_t base = static_cast<std::int64_t>(firstByte) * 8;
+    if (bits_ == 24 && masks_[0] == 0xFF0000 && masks_[1] == 0xFF00 && masks_[2] == 0xFF) {
+        for (int i = 0; i < count; ++i) { // blue, green, red
+            const int x = std::clamp(static_cast<int>(first + step * i), x0, x1 - 1);
+            const std::uint8_t* p = buffer.data() + static_cast<std::size_t>(x - x0) * 3;
+            out[i] = qRgb(p[2], p[1], p[0]);
+        }
+        return;
+    }
     for (int i = 0; i < count; ++i) {
         const int x = std::clamp(static_cast<int>(first + step * i), x0, x1 - 1);
         const std::int64_t at = static_cast<std::int64_t>(x) * bits_ - base;

@@ -315,7 +315,13 @@ struct FigureRenderer::State {
 
     // The first picture, then the kept levels, in one pass over the figure.
     void buildLevels() {
-        std::optional<QImage> first = figure->sampled(firstPictureSize);
+        // Each row sampled is read whole: of a figure whose rows are many times as long as
+        // the first picture's, half as many rows are sampled. The exact picture follows
+        // within the second.
+        QSize firstSize = firstPictureSize;
+        if (size.width() >= 16 * firstSize.width() && firstSize.height() >= 2)
+            firstSize /= 2;
+        std::optional<QImage> first = figure->sampled(firstSize);
         {
             std::lock_guard lock(mutex);
             if (first)
