@@ -4,6 +4,9 @@
 # one-pixel stripes an even grey at 25 %; another figure chosen in the main window while
 # it is open; Escape; the main window closed by its close box takes it along.
 source "$(dirname "$0")/lib.sh"
+# The titles hold "×": xdotool's patterns and xprop read them as UTF-8 only in a UTF-8
+# locale (C.UTF-8 is built into the C library), whatever the machine's own.
+export LC_ALL=C.UTF-8
 
 prog="$KV_TMP/prog"
 kv_program_folder "$prog"
