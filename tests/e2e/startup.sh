@@ -61,3 +61,13 @@ head -n 1 "$KV_TMP/err" | grep -qx -- "kelvar500: opción desconocida: --nada" |
     { cat "$KV_TMP/err"; fail "the unknown option is not named"; }
 grep -q '^Uso: kelvar500' "$KV_TMP/err" || fail "no usage after an unknown option"
 echo "ok: an unknown option without a display gives the usage and status 2"
+
+# Started from a folder that holds a library of the same name as one the program uses,
+# the program loads the system's: no library is looked for in the working folder.
+mkdir "$KV_TMP/libs"
+wanted=$(LD_TRACE_LOADED_OBJECTS=1 "$KV_BIN" | awk '$1 ~ /^libQt6Core/ && $3 ~ /^\// {print $3}')
+[ -n "$wanted" ] || fail "the program does not seem to use Qt's core library"
+cp "$wanted" "$KV_TMP/libs/"
+loaded=$(cd "$KV_TMP/libs" && LD_TRACE_LOADED_OBJECTS=1 "$KV_BIN" | awk '$1 ~ /^libQt6Core/')
+grep -qF "=> $wanted " <<<"$loaded" || fail "a library was taken from the working folder: $loaded"
+echo "ok: no library is taken from the working folder"
