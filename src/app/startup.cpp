@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
+#include <memory>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -250,19 +251,43 @@ CommandLine readCommandLine(int qtArgc, int operands, int argc, char** argv) {
 } // namespace
 
 bool startProgram(const std::optional<QByteArray>& argument) {
-    std::optional<Location> location;
+    // The file or folder named is looked at on its drive. Where the drive answers at
+    // once, a failure is told before the window comes; else the window comes first,
+    // and the look is waited for once it is up, as every step on a drive is.
+    struct Found {
+        std::optional<Location> location;
+        std::optional<RuntimeError> error;
+    };
+    const auto found = std::make_shared<Found>();
+    std::optional<EarlyStep> look;
     if (argument) {
-        try {
-            location = locate(*argument);
-        } catch (const RuntimeError& error) {
-            reportError(error);
-        }
+        const QString place = driveOf(cleanPath(QString::fromLocal8Bit(*argument)), mountedDrives());
+        look.emplace(place, [found, bytes = *argument] {
+            try {
+                found->location = locate(bytes);
+            } catch (const RuntimeError& error) {
+                found->error = error;
+            }
+        });
+        if (look->over() && found->error)
+            reportError(*found->error);
     }
     const bool shown = raiseEvent([] { registry::Form1->show(); });
     startStep("shown");
+    if (shown && look && !look->over()) {
+        try {
+            finishOnDrive(*look);
+            if (found->error)
+                reportError(*found->error);
+        } catch (const RuntimeError& error) {
+            reportError(error);
+            found->location.reset();
+        }
+    }
     // As if the user did it, one step after the other, once the usual start is done.
-    if (shown && location) {
-        raiseEvent([&location] { registry::Form1->openLocation(location->folder, location->fileName); });
+    if (shown && found->location) {
+        raiseEvent(
+            [&found] { registry::Form1->openLocation(found->location->folder, found->location->fileName); });
         startStep("opened");
     }
     finishPreparedStart();

@@ -37,18 +37,68 @@ unset KV_TEST_SPOOL
 start_print_server "$KV_TMP/cups" >/dev/null
 KV_PIDS+=("$print_pid")
 
-# The share is mounted in the program's namespace, under a private tmpfs on the media
-# folder; its server's PID is kept to stop it.
-cd "$KV_TMP"
-kv_start private_mounts sh -c "mount -t tmpfs kv-share '$media' && mkdir '$point' &&
+# start_on_share THEN ARGS: the program started with ARGS in a namespace of its own, where
+# the share is mounted under a private tmpfs on the media folder, once the shell
+# commands THEN ran there; the share's server's PID is kept to stop it.
+start_on_share() {
+    local then=$1
+    shift
+    rm -f "$KV_TMP/fs.pid"
+    kv_start private_mounts sh -c "mount -t tmpfs kv-share '$media' && mkdir '$point' &&
     { /usr/bin/python3 '$here/stallfs.py' '$share' '$point' '$hold' & echo \$! >'$KV_TMP/fs.pid'; } &&
     for i in \$(seq 100); do grep -q ' $point ' /proc/self/mounts && break; sleep 0.05; done &&
-    exec '$prog/Kelvar500' '$point'"
+    $then && exec '$prog/Kelvar500' $*"
+}
 stop_share() {
-    rm -f "$hold" # (a process that waits on the share ends only once it answers)
+    rm -f "$hold.after-listing" "$hold" # (a process that waits on the share ends only once it answers)
     [ -s "$KV_TMP/fs.pid" ] && kill "$(cat "$KV_TMP/fs.pid")" 2>/dev/null || true
 }
+stop_program() {
+    stop_share
+    kill "$KV_PID" 2>/dev/null || true
+    kv_wait_exit "$KV_PID" 10 || fail "the program did not end"
+}
 trap 'stop_share; kv_cleanup' EXIT
+cd "$KV_TMP"
+
+# Started from a folder on a share that no longer answers, and with a figure on such a
+# share: the window comes at once and answers. Nothing needs the working folder (the
+# lists start at the program folder); the figure's look fails after the limit, with
+# error 68 naming the share.
+for start in "cd '$point/Red' && touch '$hold'" "touch '$hold'"; do
+    if [ "${start#cd}" = "$start" ]; then args="'$point/Red/lento.bmp'"; else args=""; fi
+    start_on_share "$start" "$args"
+    win=$(kv_wait_window "Kelvaria 500" 5) || fail "no window while the share is held (started: $start $args)"
+    alive 2
+    if [ -n "$args" ]; then
+        failed_within 68 12
+        grep -qF "error 68: Dispositivo no disponible: $point" "$KV_LOG" || fail "the message does not name the share"
+    else
+        sleep 1
+        [ "$(kv_windows "Kelvaria 500")" = 1 ] || fail "a message for a working folder nothing reads"
+    fi
+    read -r wx wy _ _ < <(kv_geometry "$win")
+    at 80 297
+    [ "$(shown)" = 30b0b0 ] || fail "the lists are not at the program folder ($(shown))"
+    stop_program
+done
+echo "ok: started on a share that does not answer: the window at once, the program folder, error 68 for a figure there"
+
+# The share stops right after it listed a folder being opened: the window goes on
+# answering while the system is asked to follow that folder, and the next step on the
+# share fails after the limit.
+start_on_share true "'$point'"
+win=$(kv_wait_window "Kelvaria 500") || fail "the main window did not appear"
+read -r wx wy _ _ < <(kv_geometry "$win")
+sleep 0.4
+touch "$hold.after-listing"
+at 80 176 2
+alive 3
+failed_within 68 12
+stop_program
+echo "ok: a share that stops right after a listing: the window answers, then error 68"
+
+start_on_share true "'$point'"
 win=$(kv_wait_window "Kelvaria 500") || fail "the main window did not appear"
 read -r wx wy _ _ < <(kv_geometry "$win")
 sleep 0.4

@@ -1,7 +1,10 @@
 #!/usr/bin/python3
 """A file system that stops answering, as a share whose server is gone: it serves the
 folder SOURCE at MOUNTPOINT, and while the file HOLD exists, every answer waits until it
-is removed. Runs in the foreground until it is unmounted or stopped."""
+is removed. While the file HOLD.after-listing exists, the share stops right after it
+listed a folder: once each entry was looked at, the next look at that folder itself
+makes HOLD. Runs in the foreground
+until it is unmounted or stopped."""
 import errno
 import os
 import sys
@@ -14,6 +17,8 @@ class Stalling(fusepy.Operations):
     def __init__(self, source, hold):
         self.source = source
         self.hold = hold
+        self.listed = None  # the folder listed last, while HOLD.after-listing exists
+        self.unseen = set()  # its entries that were not looked at since
 
     def _path(self, path):
         self._wait()
@@ -24,6 +29,12 @@ class Stalling(fusepy.Operations):
             time.sleep(0.05)
 
     def getattr(self, path, fh=None):
+        # (The lister looks at each entry it was given, through the folder's path.)
+        if self.listed is not None and os.path.dirname(path) == self.listed:
+            self.unseen.discard(os.path.basename(path))
+        elif path == self.listed and not self.unseen:
+            self.listed = None
+            open(self.hold, "w").close()
         try:
             st = os.lstat(self._path(path))
         except OSError as e:
@@ -32,7 +43,12 @@ class Stalling(fusepy.Operations):
                                              "st_atime", "st_mtime", "st_ctime")}
 
     def readdir(self, path, fh):
-        return [".", ".."] + os.listdir(self._path(path))
+        names = [".", ".."] + os.listdir(self._path(path))
+        if os.path.exists(self.hold + ".after-listing"):
+            os.remove(self.hold + ".after-listing")
+            self.listed = path
+            self.unseen = set(names[2:])
+        return names
 
     def open(self, path, flags):
         return os.open(self._path(path), os.O_RDONLY)

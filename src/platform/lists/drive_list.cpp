@@ -90,9 +90,18 @@ void DriveListWidget::keyPressEvent(QKeyEvent* e) {
 
 void DriveListWidget::moveToProgramDrive(const QString& lost) {
     forgetCurrentFoldersOn(lost);
-    // The program folder as found at start; gone with the drive, the root instead.
+    // The program folder as found at start; gone with the drive, or on a drive that
+    // gives no answer, the root instead (that drive is not left in turn: it is not the
+    // one shown).
     const QString home = cleanPath(programFolder());
-    moveTo(folderExists(home) ? home : QStringLiteral("/"));
+    const QString drive = driveOf(home, mountedDrives());
+    bool there = false;
+    try {
+        there = waitOn<bool>(drive, RuntimeError(ErrorCode::DeviceUnavailable, mountPointOf(drive)), {},
+                             [home] { return folderExists(home); });
+    } catch (const RuntimeError&) {
+    }
+    moveTo(there ? home : QStringLiteral("/"));
 }
 
 void DriveListWidget::moveTo(const QString& folder) {

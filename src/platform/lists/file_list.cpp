@@ -67,8 +67,9 @@ FileListWidget::FileListWidget(const ControlDesign& d, QWidget* parent)
     styleList(this, d);
     setItemDelegate(new RowDelegate(this));
     setModel(model_);
+    // At first the working folder, read when the list is first shown unless a path is
+    // set before that.
     path_ = cleanPath(QDir::currentPath());
-    native_ = nativePath(path_);
     connect(this, &QAbstractItemView::clicked, this, [this](const QModelIndex& index) {
         if (index.isValid() && selectionModel()->isSelected(index))
             clicked();
@@ -77,7 +78,7 @@ FileListWidget::FileListWidget(const ControlDesign& d, QWidget* parent)
 
 void FileListWidget::showFiles(const QList<FilePath>& files) {
     model_->reset(files);
-    watch_->watch(native_);
+    watch_->watch(native_, driveOf(path_, mountedDrives()));
     listed_ = true;
 }
 
@@ -115,7 +116,7 @@ void FileListWidget::readAgain() {
     if (followed.gone && followed.row >= 0)
         selectionModel()->setCurrentIndex(model_->index(followed.row), QItemSelectionModel::NoUpdate);
     rereading_ = false;
-    watch_->watch(native_);
+    watch_->watch(native_, driveOf(path_, mountedDrives()));
     keepInView(this, inView);
     if (followed.gone && followed.row >= 0) {
         announced_ = currentIndex();
@@ -277,7 +278,9 @@ void FileListWidget::keyPressEvent(QKeyEvent* e) {
 void FileListWidget::showEvent(QShowEvent* e) {
     if (!listed_) {
         try {
-            showFiles(readFiles({path_, native_}, pattern_));
+            const auto [shown, files] = readFolderOnDrive(path_, false, pattern_);
+            native_ = shown.native;
+            showFiles(files);
         } catch (const RuntimeError&) {
             showFiles({});
         }

@@ -156,9 +156,9 @@ DirListWidget::DirListWidget(const ControlDesign& d, QWidget* parent)
     setItemDelegate(new FolderDelegate(this));
     setModel(model_);
     // At first the working folder, in its drive's tree; it is read when the list is
-    // first shown, unless a path is set before that.
+    // first shown, unless a path is set before that (nothing is asked of its drive
+    // before: it may be a share that gives no answer).
     path_ = cleanPath(QDir::currentPath());
-    native_ = nativePath(path_);
     root_ = mountPointOf(driveOf(path_, mountedDrives()));
     connect(this, &QAbstractItemView::doubleClicked, this, &DirListWidget::open);
 }
@@ -196,7 +196,7 @@ void DirListWidget::fill(const FilePath& folder, const QList<FilePath>& subfolde
     while (currentRow + 1 < static_cast<int>(rows.size()) && rows[static_cast<size_t>(currentRow) + 1].open)
         ++currentRow;
     model_->reset(std::move(rows), folder.text.endsWith(kSeparator) ? folder.text : folder.text + kSeparator);
-    watch_->watch(folder.native);
+    watch_->watch(folder.native, driveOf(folder.text, mountedDrives()));
     setCurrentIndex(model_->index(currentRow));
     scrollTo(currentIndex(), QAbstractItemView::PositionAtTop);
     listed_ = true;
@@ -259,7 +259,7 @@ bool DirListWidget::readAgain() {
     if (followed.gone && followed.row >= 0)
         selectionModel()->setCurrentIndex(model_->index(followed.row), QItemSelectionModel::ClearAndSelect);
     rereading_ = false;
-    watch_->watch(shown.native);
+    watch_->watch(shown.native, driveOf(shown.text, mountedDrives()));
     keepInView(this, inView);
     if (followed.gone && followed.row >= 0)
         tellFocusedRow(this, followed.row);
@@ -356,11 +356,13 @@ QItemSelectionModel::SelectionFlags DirListWidget::selectionCommand(const QModel
 
 void DirListWidget::showEvent(QShowEvent* e) {
     if (!listed_) {
-        const FilePath shown{path_, native_};
         try {
-            fill(shown, readSubfolders(shown));
+            const auto [shown, subfolders] = readFolderOnDrive(path_, true);
+            native_ = shown.native;
+            fill(shown, subfolders);
         } catch (const RuntimeError&) {
-            fill(shown, {}); // the working folder cannot be read: show just its path
+            native_ = path_.toUtf8();
+            fill({path_, native_}, {}); // the working folder cannot be read: just its path
         }
     }
     QListView::showEvent(e);

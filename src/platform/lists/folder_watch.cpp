@@ -2,9 +2,13 @@
 
 #include "platform/world/bounded_wait.h"
 
+#include <QCoreApplication>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <memory>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -38,8 +42,8 @@ FolderWatch::~FolderWatch() {
         ::close(fd_);
 }
 
-void FolderWatch::watch(const QByteArray& folder) {
-    if (folder == folder_ && wd_ >= 0)
+void FolderWatch::watch(const QByteArray& folder, const QString& place) {
+    if (folder == folder_ && (wd_ >= 0 || answering_))
         return;
     folder_ = folder;
     timer_.stop();
@@ -51,10 +55,38 @@ void FolderWatch::watch(const QByteArray& folder) {
         notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
         connect(notifier_, &QSocketNotifier::activated, this, &FolderWatch::noticed);
     }
+    // The answer comes back to this thread; one that comes after another asking (or
+    // after the watch went) is dropped there.
+    const quint64 asked = ++asked_;
+    answering_ = true;
+    const auto answer = std::make_shared<std::atomic<int>>(-1);
+    const EarlyStep step(place, [fd = fd_, folder, answer, self = QPointer<FolderWatch>(this), asked] {
+        const int wd = ::inotify_add_watch(fd, folder.constData(),
+                                           IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                               IN_DELETE_SELF | IN_MOVE_SELF | IN_ATTRIB | IN_ONLYDIR);
+        answer->store(wd);
+        if (QCoreApplication* app = QCoreApplication::instance())
+            QMetaObject::invokeMethod(
+                app,
+                [self, asked, wd] {
+                    if (self)
+                        self->answered(asked, wd);
+                },
+                Qt::QueuedConnection);
+    });
+    if (step.over())
+        answered(asked, answer->load());
+}
+
+void FolderWatch::answered(quint64 asked, int wd) {
+    if (asked != asked_ || !answering_) {
+        if (wd >= 0 && wd != wd_) // the answer for a folder no longer followed
+            ::inotify_rm_watch(fd_, wd);
+        return;
+    }
+    answering_ = false;
     const int old = wd_;
-    wd_ = ::inotify_add_watch(fd_, folder.constData(),
-                              IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
-                                  IN_MOVE_SELF | IN_ATTRIB | IN_ONLYDIR);
+    wd_ = wd;
     if (old >= 0 && old != wd_)
         ::inotify_rm_watch(fd_, old);
 }

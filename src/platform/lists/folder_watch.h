@@ -28,14 +28,18 @@ public:
     FolderWatch(const FolderWatch&) = delete;
     FolderWatch& operator=(const FolderWatch&) = delete;
 
-    // Follows this folder from now on, instead of the one before.
-    void watch(const QByteArray& folder);
+    // Follows this folder from now on, instead of the one before. The system is asked on
+    // the thread of `place`, the folder's drive (see bounded_wait.h): a share that stops
+    // answering right then holds that thread, never the window, and the next step on
+    // the share waits for it within its limit.
+    void watch(const QByteArray& folder, const QString& place);
 
 private:
     static constexpr int kGatherMs = 100;
     static constexpr int kIntervalMs = 500;
 
     void noticed();
+    void answered(quint64 asked, int wd);
 
     std::function<void()> readAgain_;
     std::function<void()> folderChanged_;
@@ -44,6 +48,8 @@ private:
     QByteArray folder_;
     int fd_ = -1;
     int wd_ = -1;
+    quint64 asked_ = 0;      // the system was asked to follow a folder this many times
+    bool answering_ = false; // the last asking has no answer yet
     QSocketNotifier* notifier_ = nullptr;
     QTimer timer_;
     QElapsedTimer sinceRead_;

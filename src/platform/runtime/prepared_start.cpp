@@ -4,9 +4,13 @@
 #include "platform/world/filesystem.h"
 #include "platform/world/picture_file.h"
 
+#include <condition_variable>
 #include <fontconfig/fontconfig.h>
+#include <memory>
+#include <mutex>
 #include <sys/stat.h>
 #include <thread>
+#include <utility>
 
 namespace kv {
 
@@ -19,28 +23,29 @@ std::optional<FileState> stateOf(const QByteArray& path) {
     return FileState::of(st);
 }
 
+// The work's state, shared with its thread: the thread is never waited for by the
+// user-interface thread (a figure on a share that stops answering would hold it).
 struct Prepared {
-    std::thread worker;
-    // Written by the worker only; read after it was joined.
+    std::mutex mutex;
+    std::condition_variable doneSignal;
+    bool done = false;  // the thread is through
+    bool given = false; // taken, or let go: nothing more is given from it
     std::optional<FileState> state;
     Picture picture;
-
-    void join() {
-        if (worker.joinable())
-            worker.join();
-    }
-    ~Prepared() { join(); }
 };
 
-Prepared& prepared() {
-    static Prepared p;
+std::shared_ptr<Prepared>& prepared() {
+    static std::shared_ptr<Prepared> p;
     return p;
 }
 
-// Made before the application had a screen, a bitmap took Qt's resolution without one;
-// it gets the screen's, as every picture decoded from now on has (the clipboard's BMP
-// and PNG state it). It is the image's one holder: the resolution changes in place.
-Picture withScreenResolution(Picture picture) {
+} // namespace
+
+Picture preparedForScreen(Picture picture) {
+    // Made before the application had a screen, a bitmap took Qt's resolution without
+    // one; it gets the screen's, as every picture decoded from now on has (the
+    // clipboard's BMP and PNG state it). It is the image's one holder: the resolution
+    // changes in place.
     if (picture.isIcon() || picture.readAsShown()) // a figure's whole gets it when made
         return picture;
     const QImage now(1, 1, QImage::Format_RGB32);
@@ -54,57 +59,77 @@ Picture withScreenResolution(Picture picture) {
     return adjusted;
 }
 
-} // namespace
-
 void prepareStart(const QByteArray& pictureFile, void (*step)(const char* what)) {
-    Prepared& p = prepared();
-    if (p.worker.joinable())
-        return;
-    p.state.reset();
-    p.picture = Picture();
-    p.worker = std::thread([&p, pictureFile, step] {
+    std::shared_ptr<Prepared>& current = prepared();
+    if (current) {
+        const std::lock_guard<std::mutex> lock(current->mutex);
+        if (!current->given)
+            return;
+    }
+    const auto p = std::make_shared<Prepared>();
+    current = p;
+    std::thread([p, pictureFile, step] {
         // Fontconfig reads its configuration and caches once per process, whichever
         // thread asks first; Qt's font database then finds them read. First, for Qt's
         // start wants them before the start wants the picture.
         FcInit();
         if (step)
             step("fonts read ahead");
+        std::optional<FileState> state;
+        Picture picture;
         if (const std::optional<FileState> before = stateOf(pictureFile)) {
             try {
                 const ReadingBesideStart beside; // one thread: the other core is Qt's
                 // By its bytes, as the command line gave it.
-                Picture picture = loadPictureFile(pictureFile, QString());
-                if (stateOf(pictureFile) == before) {
-                    p.picture = std::move(picture);
-                    p.state = before;
-                }
+                picture = loadPictureFile(pictureFile, QString());
+                if (stateOf(pictureFile) == before)
+                    state = before;
             } catch (...) {
                 // Whatever failed fails again, with its message, when the file is loaded.
             }
             if (step)
                 step("picture read ahead");
         }
-    });
+        {
+            const std::lock_guard<std::mutex> lock(p->mutex);
+            if (!p->given && state) {
+                p->picture = std::move(picture);
+                p->state = state;
+            }
+            p->done = true;
+        }
+        p->doneSignal.notify_all();
+        picture = Picture(); // (let go here, unless given)
+    }).detach();
 }
 
 std::optional<Picture> takePreparedPicture(const QByteArray& file) {
-    Prepared& p = prepared();
-    p.join();
-    if (!p.state)
+    const std::shared_ptr<Prepared> p = prepared();
+    if (!p)
         return std::nullopt;
-    std::optional<Picture> taken;
-    if (stateOf(file) == p.state)
-        taken = withScreenResolution(std::move(p.picture));
-    p.state.reset();
-    p.picture = Picture();
-    return taken;
+    std::optional<FileState> state;
+    Picture picture;
+    {
+        std::unique_lock<std::mutex> lock(p->mutex);
+        p->doneSignal.wait(lock, [&] { return p->done || p->given; });
+        if (p->given)
+            return std::nullopt;
+        p->given = true;
+        state = std::exchange(p->state, std::nullopt);
+        picture = std::exchange(p->picture, Picture());
+    }
+    if (!state || stateOf(file) != state)
+        return std::nullopt;
+    return picture;
 }
 
 void finishPreparedStart() {
-    Prepared& p = prepared();
-    p.join();
-    p.state.reset();
-    p.picture = Picture();
+    if (const std::shared_ptr<Prepared> p = prepared()) {
+        const std::lock_guard<std::mutex> lock(p->mutex);
+        p->given = true;
+        p->state.reset();
+        p->picture = Picture();
+    }
 }
 
 } // namespace kv

@@ -22,11 +22,16 @@ void prepareStart(const QByteArray& pictureFile, void (*step)(const char* what) 
 
 // The picture decoded ahead for this file (its path as the system's bytes), when there
 // is one and the file is still the one that was read (the same file, with the same
-// size and times); waits for the work if it is not done yet. Given once: a later call
-// reads nothing from it.
+// size and times); waits for the work if it is not done yet, so it is called where a
+// wait on the file's drive may be (a step on the drive, see bounded_wait.h). Given
+// once: a later call reads nothing from it. The picture still has the resolution it
+// was made with: preparedForScreen() gives it the screen's, on the user-interface
+// thread.
 std::optional<Picture> takePreparedPicture(const QByteArray& file);
+Picture preparedForScreen(Picture picture);
 
-// Waits for the work and lets go of what was not taken (the start is over).
+// Lets go of what was not taken (the start is over). The work is not waited for: it
+// may wait on a drive that gives no answer.
 void finishPreparedStart();
 
 } // namespace kv

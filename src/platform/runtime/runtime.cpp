@@ -79,27 +79,40 @@ Picture Runtime::loadPicture(const FilePath& file) const {
 }
 
 Picture Runtime::loadFrom(const FilePath& file) const {
-    std::optional<Picture> picture = file.native.isEmpty() ? std::nullopt : takePreparedPicture(file.native);
-    if (!picture) {
-        const QList<Picture> shown = shownPictures();
-        try {
-            picture = readOnDrive<Picture>(file.text, [file, shown] {
-                const QByteArray native = file.native.isEmpty() ? nativePath(file.text) : file.native;
-                return loadPictureFile(native, file.text, shown);
-            });
-        } catch (const RuntimeError& e) {
-            if (e.code() == ErrorCode::FileNotFound || e.code() == ErrorCode::PathNotFound) {
-                const QString lost = driveGoneUnder({file.text});
-                if (!lost.isEmpty()) {
-                    leaveLostDriveLater(lost);
-                    throw RuntimeError(ErrorCode::DiskNotReady, mountPointOf(lost));
-                }
+    const QList<Picture> shown = shownPictures();
+    struct Loaded {
+        Picture picture;
+        bool prepared = false; // decoded ahead while the program started
+    };
+    Loaded loaded;
+    try {
+        loaded = readOnDrive<Loaded>(file.text, [file, shown] {
+            if (!file.native.isEmpty())
+                if (std::optional<Picture> ahead = takePreparedPicture(file.native))
+                    return Loaded{*std::move(ahead), true};
+            const QByteArray native = file.native.isEmpty() ? nativePath(file.text) : file.native;
+            return Loaded{loadPictureFile(native, file.text, shown), false};
+        });
+    } catch (const RuntimeError& e) {
+        if (e.code() == ErrorCode::FileNotFound || e.code() == ErrorCode::PathNotFound) {
+            const QString lost = driveGoneUnder({file.text});
+            if (!lost.isEmpty()) {
+                leaveLostDriveLater(lost);
+                throw RuntimeError(ErrorCode::DiskNotReady, mountPointOf(lost));
             }
-            throw;
         }
+        throw;
     }
-    picture->setFileName(file.text);
-    return *std::move(picture);
+    Picture picture =
+        loaded.prepared ? preparedForScreen(std::move(loaded.picture)) : std::move(loaded.picture);
+    picture.setFileName(file.text);
+    return picture;
+}
+
+void finishOnDrive(EarlyStep& step) {
+    const QString drive = step.place();
+    step.finish(RuntimeError(ErrorCode::DeviceUnavailable, mountPointOf(drive)),
+                [drive] { leaveLostDriveLater(drive); });
 }
 
 void Runtime::end() const {

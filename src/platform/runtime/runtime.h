@@ -1,5 +1,6 @@
 #pragma once
 #include "picture/picture.h"
+#include "platform/world/bounded_wait.h"
 #include "platform/world/filesystem.h"
 
 #include <QString>
@@ -45,6 +46,11 @@ public:
 private:
     Picture loadFrom(const FilePath& file) const;
 };
+
+// Waits for a step started early on a drive (its place), as every step on a drive is
+// waited for: a drive that gives no answer within the limit is "Dispositivo no
+// disponible" (thrown), and the lists leave it.
+void finishOnDrive(EarlyStep& step);
 
 // The look every window shares: the style, its palette and the default window font; and
 // how screen readers see the windows.

@@ -124,6 +124,32 @@ public:
     }
 };
 
+// The job that runs a step on its place's thread and tells the run that it is over.
+std::function<void()> jobFor(const std::shared_ptr<Run>& run, std::function<void()> step) {
+    return [run, step = std::move(step)] {
+        try {
+            step();
+        } catch (...) {
+            // (waitOn hands a step's errors to its caller; a bare step has none)
+        }
+        bool looping;
+        {
+            const std::lock_guard<std::mutex> lock(run->mutex);
+            run->done = true;
+            looping = run->looping;
+        }
+        run->doneSignal.notify_all();
+        if (QCoreApplication* app = QCoreApplication::instance(); app && looping)
+            QMetaObject::invokeMethod(
+                app,
+                [run] {
+                    if (run->loop)
+                        run->loop->quit();
+                },
+                Qt::QueuedConnection);
+    };
+}
+
 bool isDone(Run& run) {
     const std::lock_guard<std::mutex> lock(run.mutex);
     return run.done;
@@ -222,28 +248,7 @@ void runBounded(const QString& place, const RuntimeError& stalled, const std::fu
         hanging().remove(place);
     }
     auto run = std::make_shared<Run>();
-    const bool started = startOn(place, [run, step] {
-        try {
-            step();
-        } catch (...) {
-            // (waitOn hands a step's errors to its caller; a bare step has none)
-        }
-        bool looping;
-        {
-            const std::lock_guard<std::mutex> lock(run->mutex);
-            run->done = true;
-            looping = run->looping;
-        }
-        run->doneSignal.notify_all();
-        if (QCoreApplication* app = QCoreApplication::instance(); app && looping)
-            QMetaObject::invokeMethod(
-                app,
-                [run] {
-                    if (run->loop)
-                        run->loop->quit();
-                },
-                Qt::QueuedConnection);
-    });
+    const bool started = startOn(place, jobFor(run, step));
     if (!started) {
         step(); // no thread to be had: waited for here, as it always was
         return;
@@ -252,6 +257,42 @@ void runBounded(const QString& place, const RuntimeError& stalled, const std::fu
         hanging().insert(place, run);
         fail();
     }
+}
+
+EarlyStep::EarlyStep(QString place, std::function<void()> step)
+    : place_(std::move(place)), step_(std::move(step)), state_(State::NotStarted) {
+    if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance()) ||
+        QThread::currentThread() != QCoreApplication::instance()->thread()) {
+        step_();
+        state_ = State::Over;
+        return;
+    }
+    if (const std::shared_ptr<Run> before = hanging().value(place_)) {
+        if (!isDone(*before))
+            return;
+        hanging().remove(place_);
+    }
+    auto run = std::make_shared<Run>();
+    if (!startOn(place_, jobFor(run, step_)))
+        return;
+    {
+        std::unique_lock<std::mutex> lock(run->mutex);
+        if (run->doneSignal.wait_for(lock, std::chrono::milliseconds(kQuickMs), [&] { return run->done; })) {
+            state_ = State::Over;
+            return;
+        }
+    }
+    // The next step on the place waits for this one first.
+    hanging().insert(place_, run);
+    state_ = State::Going;
+}
+
+void EarlyStep::finish(const RuntimeError& stalled, const std::function<void()>& onStall) {
+    if (state_ == State::Over)
+        return;
+    const bool going = state_ == State::Going;
+    state_ = State::Over;
+    runBounded(place_, stalled, onStall, going ? std::function<void()>([] {}) : step_);
 }
 
 } // namespace kv

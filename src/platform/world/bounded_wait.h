@@ -43,6 +43,26 @@ void afterWaits(QObject* context, std::function<void()> then);
 void runBounded(const QString& place, const RuntimeError& stalled, const std::function<void()>& onStall,
                 std::function<void()> step);
 
+// A step started early, before the program can wait for it in the loop (the window is
+// not shown yet), or one whose end the program need not see: it is over at once where
+// it takes no longer than a quick step (as nearly every step does); else it goes on,
+// and finish() waits for it as runBounded does, or else the next step on its place
+// does. Nothing is started while a step on the place still hangs: finish() runs it.
+class EarlyStep {
+public:
+    EarlyStep(QString place, std::function<void()> step);
+    bool over() const { return state_ == State::Over; }
+    const QString& place() const { return place_; }
+    // Waits for the step (throws `stalled` after `onStall` when it gives no answer).
+    void finish(const RuntimeError& stalled, const std::function<void()>& onStall);
+
+private:
+    enum class State { Over, Going, NotStarted };
+    QString place_;
+    std::function<void()> step_;
+    State state_;
+};
+
 // The same for a step with a result; an error the step throws reaches the caller.
 template <class T>
 T waitOn(const QString& place, const RuntimeError& stalled, const std::function<void()>& onStall,
