@@ -169,9 +169,14 @@ bool leaveLostDrive(QWidget* list, const QStringList& paths) {
 void leaveLostDriveLater(const QString& lost) {
     for (QWidget* top : QApplication::topLevelWidgets())
         if (auto* drives = top->findChild<DriveListWidget*>()) {
+            // Not for a window closed meanwhile (its close asked during the step that
+            // found the drive gone): its lists would load it again.
             QTimer::singleShot(0, drives, [drives = QPointer(drives), lost] {
                 if (drives)
-                    afterWaits(drives, [drives, lost] { drives->moveToProgramDrive(lost); });
+                    afterWaits(drives, [drives, lost] {
+                        if (drives->window()->isVisible())
+                            drives->moveToProgramDrive(lost);
+                    });
             });
             return;
         }

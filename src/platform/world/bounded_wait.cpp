@@ -1,10 +1,13 @@
 #include "platform/world/bounded_wait.h"
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QGuiApplication>
 #include <QHash>
+#include <QMouseEvent>
 #include <QPointer>
 #include <QThread>
 #include <QTimer>
@@ -101,6 +104,11 @@ std::vector<Deferred>& deferred() {
 }
 
 void runDeferred() {
+    // Not while a message is up (a step's failure): once it is gone.
+    if (QApplication::activeModalWidget()) {
+        QTimer::singleShot(kBusyPointerMs / 5, qApp, runDeferred);
+        return;
+    }
     std::vector<Deferred> due;
     due.swap(deferred());
     for (Deferred& d : due)
@@ -150,6 +158,34 @@ std::function<void()> jobFor(const std::shared_ptr<Run>& run, std::function<void
     };
 }
 
+// When a step fails, its message follows and blocks the windows: the input that the
+// wait held back is let in first, through this. A click on a button (its press and
+// release) is kept and made once the wait and the message are over, as a close is (see
+// CloseHolder); any other input is dropped: a key would answer the message.
+class InputKeeper : public QObject {
+public:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        // (A window's input reaches the widget under it through its window first.)
+        if (!event->isInputEvent() || !watched->isWidgetType())
+            return false;
+        auto* button = qobject_cast<QAbstractButton*>(watched);
+        if (event->type() == QEvent::MouseButtonPress) {
+            pressed_ = button;
+        } else if (event->type() == QEvent::MouseButtonRelease && button && button == pressed_) {
+            pressed_ = nullptr;
+            if (button->rect().contains(static_cast<QMouseEvent*>(event)->position().toPoint()))
+                deferred().push_back({button, [button = QPointer(button)] {
+                                          if (button && button->isEnabled() && button->isVisible())
+                                              button->click();
+                                      }});
+        }
+        return true;
+    }
+
+private:
+    QPointer<QAbstractButton> pressed_;
+};
+
 bool isDone(Run& run) {
     const std::lock_guard<std::mutex> lock(run.mutex);
     return run.done;
@@ -196,6 +232,12 @@ bool waitFor(const std::shared_ptr<Run>& run, const QElapsedTimer& clock) {
         loop.exec(QEventLoop::ExcludeUserInputEvents);
     }
     run->loop = nullptr;
+    if (!isDone(*run)) {
+        InputKeeper keeper;
+        qApp->installEventFilter(&keeper);
+        QCoreApplication::processEvents();
+        qApp->removeEventFilter(&keeper);
+    }
     --waitDepth;
     qApp->removeEventFilter(&holder);
     if (busyPointer)

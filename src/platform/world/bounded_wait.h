@@ -6,7 +6,9 @@
 // window manager's ping, the clipboard's requests, screen readers): the user's clicks
 // and keys wait until the step is over, and so does everything of the program's own
 // that could change the windows under it (the lists following the disk, a window
-// closed by its close box, an event raised meanwhile). After half a second the pointer
+// closed by its close box, an event raised meanwhile). A step that fails is told in a
+// message that blocks the windows: a close, or a click on a button, asked during its
+// wait is made once that message is gone. After half a second the pointer
 // shows that the program is busy. A place that gives no answer within the limit makes
 // the step fail; its thread is left behind (no thread can be called back from the
 // kernel), its late answer is ignored, and no further thread waits on that place while
