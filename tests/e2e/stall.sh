@@ -81,3 +81,21 @@ at 256 368
 printwin=$(kv_wait_window "Print" 10) || fail "no print window once the print server answers again"
 kv_wait_jobs 1 || fail "no page once the print server answers again"
 echo "ok: a print server that stops answering: the window answers meanwhile, then error 482; later a page"
+
+# A print server without printers, and one that is not running at all: each with its own
+# message.
+"$KV_XCLOSE" "$printwin"
+sleep 0.4
+last_message() { grep -o 'error [0-9]*:.*' "$KV_LOG" | tail -n 1; }
+lpadmin -x "$(lpstat -d | sed -n 's/.*: //p')"
+at 256 368
+failed_within 482 5
+[ "$(last_message)" = "error 482: Error de impresora: No hay ninguna impresora predeterminada." ] ||
+    fail "the message for a print server without printers is: $(last_message)"
+kill "$print_pid"
+wait "$print_pid" 2>/dev/null || true
+at 256 368
+failed_within 482 5
+[ "$(last_message)" = "error 482: Error de impresora: El servidor de impresión no está en marcha." ] ||
+    fail "the message for a print server that is not running is: $(last_message)"
+echo "ok: a print server without printers, and one not running, each with its own message"

@@ -27,53 +27,65 @@ void setPrintToFile(const QString& pdfPath) {
 }
 
 namespace {
-// The print system's client as Qt's print support loaded it to send the page: the
-// program does not link the client itself, for the client and the libraries it needs
-// (some twenty) cost every start about 10 ms to load. No client loaded means nothing
-// went to a print server.
-class LoadedClient {
-public:
-    LoadedClient() : handle_(::dlopen("libcups.so.2", RTLD_LAZY | RTLD_NOLOAD)) {}
-    ~LoadedClient() {
-        if (handle_)
-            ::dlclose(handle_);
-    }
-    LoadedClient(const LoadedClient&) = delete;
-    LoadedClient& operator=(const LoadedClient&) = delete;
-    template <class F> F* get(const char* name) const {
-        return handle_ ? reinterpret_cast<F*>(::dlsym(handle_, name)) : nullptr;
-    }
+// The print system's client, loaded when the first page is printed: the program does not
+// link it, for the client and the libraries it needs (some twenty) would cost every start
+// about 10 ms to load. (Only the functions' types come from the client's header.)
+#define KV_CUPS_FUNCTIONS(X)                                                                                 \
+    X(cupsServer)                                                                                            \
+    X(ippPort)                                                                                               \
+    X(cupsEncryption)                                                                                        \
+    X(httpConnect2)                                                                                          \
+    X(httpClose)                                                                                             \
+    X(httpAssembleURIf)                                                                                      \
+    X(cupsDoRequest)                                                                                         \
+    X(cupsLastError)                                                                                         \
+    X(cupsLastErrorString)                                                                                   \
+    X(ippNewRequest)                                                                                         \
+    X(ippAddString)                                                                                          \
+    X(ippFindAttribute)                                                                                      \
+    X(ippGetString)                                                                                          \
+    X(ippDelete)
 
-private:
-    void* handle_;
+struct Client {
+#define KV_MEMBER(function) decltype(&::function) function = nullptr;
+    KV_CUPS_FUNCTIONS(KV_MEMBER)
+#undef KV_MEMBER
 };
-// (Only the function's type is taken from the client's header: nothing is linked.)
-#define KV_CUPS(client, function) (client).get<decltype(function)>(#function)
+
+// The client, or none when it is not installed (then Qt finds no printer either).
+const Client* client() {
+    static const std::optional<Client> loaded = []() -> std::optional<Client> {
+        void* handle = ::dlopen("libcups.so.2", RTLD_LAZY | RTLD_LOCAL);
+        if (!handle)
+            return std::nullopt;
+        Client c;
+        bool complete = true;
+#define KV_TAKE(function)                                                                                    \
+    c.function = reinterpret_cast<decltype(c.function)>(::dlsym(handle, #function));                         \
+    complete = complete && c.function;
+        KV_CUPS_FUNCTIONS(KV_TAKE)
+#undef KV_TAKE
+        return complete ? std::optional<Client>(c) : std::nullopt; // (the library stays loaded)
+    }();
+    return loaded ? &*loaded : nullptr;
+}
+#undef KV_CUPS_FUNCTIONS
 
 // The reason a queue gives for refusing jobs (what cupsreject -r says), where it has one:
 // a queue refused without one says only CUPS's own "Rejecting Jobs".
-QString queueReason(const LoadedClient& client, const QString& queue) {
-    const auto assemble = KV_CUPS(client, httpAssembleURIf);
-    const auto newRequest = KV_CUPS(client, ippNewRequest);
-    const auto addString = KV_CUPS(client, ippAddString);
-    const auto doRequest = KV_CUPS(client, cupsDoRequest);
-    const auto find = KV_CUPS(client, ippFindAttribute);
-    const auto getString = KV_CUPS(client, ippGetString);
-    const auto release = KV_CUPS(client, ippDelete);
-    if (!assemble || !newRequest || !addString || !doRequest || !find || !getString || !release)
-        return {};
+QString queueReason(const Client& cups, const QString& queue) {
     char uri[HTTP_MAX_URI];
-    assemble(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0, "/printers/%s",
-             queue.toUtf8().constData());
-    ipp_t* request = newRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
-    addString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
-    addString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
-              "printer-state-message");
-    ipp_t* response = doRequest(CUPS_HTTP_DEFAULT, request, "/");
+    cups.httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0,
+                          "/printers/%s", queue.toUtf8().constData());
+    ipp_t* request = cups.ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    cups.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+    cups.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
+                      "printer-state-message");
+    ipp_t* response = cups.cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
     QString reason;
-    if (ipp_attribute_t* a = find(response, "printer-state-message", IPP_TAG_TEXT))
-        reason = QString::fromUtf8(getString(a, 0, nullptr)).trimmed();
-    release(response);
+    if (ipp_attribute_t* a = cups.ippFindAttribute(response, "printer-state-message", IPP_TAG_TEXT))
+        reason = QString::fromUtf8(cups.ippGetString(a, 0, nullptr)).trimmed();
+    cups.ippDelete(response);
     if (reason.startsWith(QLatin1String("Rejecting Jobs"), Qt::CaseInsensitive))
         return {};
     return reason;
@@ -81,25 +93,33 @@ QString queueReason(const LoadedClient& client, const QString& queue) {
 
 // The print server's failure in its last answer to this thread, or none: the queue's
 // own reason where it gives one ("Sin papel"), else the server's own words.
-std::optional<QString> lastServerFailure(const QString& queue) {
-    const LoadedClient client;
-    const auto status = KV_CUPS(client, cupsLastError);
-    const auto words = KV_CUPS(client, cupsLastErrorString);
+std::optional<QString> lastServerFailure(const Client& cups, const QString& queue) {
     // 0x0400 and above are failures.
-    if (!status || !words || status() < IPP_STATUS_ERROR_BAD_REQUEST)
+    if (cups.cupsLastError() < IPP_STATUS_ERROR_BAD_REQUEST)
         return std::nullopt;
-    const QString server = QString::fromUtf8(words());
-    const QString reason = queueReason(client, queue);
+    const QString server = QString::fromUtf8(cups.cupsLastErrorString());
+    const QString reason = queueReason(cups, queue);
     return reason.isEmpty() ? server : reason;
 }
-#undef KV_CUPS
 
 // Prints on the print server's thread; `given up` once the program stopped waiting for
 // it, so that a server that answers late prints nothing the user was told had failed.
 void printOnServer(const QImage& image, const QString& jobName, const QString& pdf,
                    const std::atomic<bool>& givenUp) {
     std::unique_ptr<QPrinter> printer;
+    const Client* cups = client();
     if (pdf.isEmpty()) {
+        if (!cups)
+            throw RuntimeError(ErrorCode::PrinterError,
+                               QStringLiteral("No hay ninguna impresora predeterminada."));
+        // A server that is not running is told as such, not as a server without printers
+        // (which is all that Qt's list of printers would say).
+        http_t* server = cups->httpConnect2(cups->cupsServer(), cups->ippPort(), nullptr, AF_UNSPEC,
+                                            cups->cupsEncryption(), 1, 30000, nullptr);
+        if (!server)
+            throw RuntimeError(ErrorCode::PrinterError,
+                               QStringLiteral("El servidor de impresión no está en marcha."));
+        cups->httpClose(server);
         // Qt falls back to writing a PDF when there is no printer at all; that would
         // report success for a page that went nowhere, so look first.
         const QPrinterInfo target = QPrinterInfo::defaultPrinter();
@@ -142,7 +162,7 @@ void printOnServer(const QImage& image, const QString& jobName, const QString& p
     // that refuses jobs, or a server that has gone, would pass for a printed page. The
     // print system's client keeps its last answer for the thread.
     if (pdf.isEmpty())
-        if (const std::optional<QString> failure = lastServerFailure(printer->printerName()))
+        if (const std::optional<QString> failure = lastServerFailure(*cups, printer->printerName()))
             throw RuntimeError(ErrorCode::PrinterError, *failure);
 }
 } // namespace
