@@ -142,3 +142,104 @@ at 256 368
 printwin=$(kv_wait_window "Print" 10) || fail "no print window once the print server answers again"
 kv_wait_jobs 1 || fail "no page once the print server answers again"
 echo "ok: a print server that stops answering: the window answers meanwhile, then error 482; later a page"
+
+# A print server that answers late, not never: strace holds its answer to one request of
+# the job for 15 s. The user is told at the limit that the server does not answer, and
+# then no page comes out: the job it accepted late is cancelled. A job it accepts within
+# the limit, even slowly, is printed.
+command -v strace >/dev/null || { echo "skipped: strace is missing (a print server that answers late)"; exit 77; }
+"$KV_XCLOSE" "$printwin"
+sleep 0.4
+pages() { cat "$KV_TMP/cups/log/page_log" 2>/dev/null | wc -l; }
+traced() { [ "$(awk '/^TracerPid:/ {print $2}' "/proc/$print_pid/status")" != 0 ]; }
+# trace_server STRACE_OPTIONS...: strace follows the print server's replies (sendto),
+# counted from now; it returns once strace holds the server.
+trace_server() {
+    strace -p "$print_pid" -f -e trace=sendto "$@" &
+    tracer=$!
+    KV_PIDS+=("$tracer")
+    for _ in $(seq 100); do traced && return 0; sleep 0.05; done
+    fail "strace did not attach to the print server"
+}
+untrace_server() {
+    kill "$tracer"
+    wait "$tracer" 2>/dev/null || true
+    for _ in $(seq 100); do traced || return 0; sleep 0.05; done
+    fail "strace did not let the print server go"
+}
+# queue_settles: the queue holds no job, neither waiting, printing nor held (lpstat waits
+# while the server holds its answers).
+queue_settles() {
+    local end=$((SECONDS + 40))
+    while [ $SECONDS -lt $end ]; do
+        [ -z "$(lpstat -o 2>/dev/null)" ] && return 0
+        sleep 0.2
+    done
+    return 1
+}
+last_message() { grep -o 'error [0-9]*:.*' "$KV_LOG" | tail -n 1; }
+
+# A first page, while strace counts the server's replies: the answers to Create-Job and
+# Send-Document are the ones that carry a job-uri, the first and the second.
+jobs=$(kv_spool_jobs)
+printed=$(pages)
+trace_server -s 400 -o "$KV_TMP/replies"
+at 256 368
+printwin=$(kv_wait_window "Print" 10) || fail "no print window while the replies were counted"
+kv_wait_jobs $((jobs + 1)) || fail "no page while the replies were counted"
+untrace_server
+[ "$(pages)" = $((printed + 1)) ] || fail "the page counted is not in the page log"
+replies=$(awk -v p="$print_pid" '$1 == p && / sendto\(/ {n++; if (/job-uri/) print n}' "$KV_TMP/replies")
+create=$(sed -n 1p <<<"$replies")
+send=$(sed -n 2p <<<"$replies")
+[ -n "$send" ] || { cat "$KV_TMP/replies" >&2; fail "no answers to Create-Job and Send-Document among the replies"; }
+"$KV_XCLOSE" "$printwin"
+sleep 0.4
+
+# late_answer NUMBER WHAT: the server's reply NUMBER comes 15 s late; error 482 at the
+# limit, and no page then or later.
+late_answer() {
+    jobs=$(kv_spool_jobs)
+    printed=$(pages)
+    trace_server -o /dev/null -e inject=sendto:delay_enter=15000000:when="$1"
+    at 256 368
+    failed_within 482 12
+    [ "$(last_message)" = "error 482: Error de impresora: El servidor de impresión no responde." ] ||
+        fail "the message for a late answer to $2 is: $(last_message)"
+    queue_settles || { lpstat -o; fail "the job the server accepted late ($2) stays in the queue"; }
+    untrace_server
+    [ "$(pages)" = "$printed" ] || fail "the page the user was told had failed ($2 late) was printed"
+    [ "$(kv_windows Print)" = 0 ] || fail "a print window after a late answer to $2"
+}
+late_answer "$create" Create-Job
+[ "$(kv_spool_jobs)" = "$jobs" ] || fail "a page was sent for the job whose creation was answered late"
+late_answer "$send" Send-Document
+
+# Slow, but within the limit: printed, and no message.
+jobs=$(kv_spool_jobs)
+printed=$(pages)
+trace_server -o /dev/null -e inject=sendto:delay_enter=3000000:when="$send"
+at 256 368
+printwin=$(kv_wait_window "Print" 10) || fail "no print window for a page the server accepted within the limit"
+kv_wait_jobs $((jobs + 1)) || fail "no page for a job the server accepted within the limit"
+untrace_server
+[ "$(pages)" = $((printed + 1)) ] || fail "the job the server accepted within the limit was not printed"
+[ "$(kv_windows "Kelvaria 500")" = 1 ] || fail "a message for a page the server accepted within the limit"
+echo "ok: a print server that answers late: error 482 at the limit and no page; within the limit a page"
+
+# A print server without printers, and one that is not running at all: each with its own
+# message.
+"$KV_XCLOSE" "$printwin"
+sleep 0.4
+lpadmin -x "$(lpstat -d | sed -n 's/.*: //p')"
+at 256 368
+failed_within 482 5
+[ "$(last_message)" = "error 482: Error de impresora: No hay ninguna impresora predeterminada." ] ||
+    fail "the message for a print server without printers is: $(last_message)"
+kill "$print_pid"
+wait "$print_pid" 2>/dev/null || true
+at 256 368
+failed_within 482 5
+[ "$(last_message)" = "error 482: Error de impresora: El servidor de impresión no está en marcha." ] ||
+    fail "the message for a print server that is not running is: $(last_message)"
+echo "ok: a print server without printers, and one not running, each with its own message"
