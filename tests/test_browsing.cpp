@@ -704,6 +704,13 @@ private slots:
         QCOMPARE(form->Label1.caption(), prog + "/Equipos/b.bmp");
         QCOMPARE(form->Picture1.picture().size(), QSize(40, 30));
         QCOMPARE(trace, QStringList{});
+        // The row in its place is the current one: Down goes on from there.
+        QCOMPARE(file1()->currentIndex().row(), 2);
+        QTest::keyClick(file1(), Qt::Key_Down);
+        QCOMPARE(form->File1.fileName(), QStringLiteral("roto.bmp"));
+        QCOMPARE(reported, QList<int>{481}); // (no picture in it)
+        reported.clear();
+        trace.clear();
         // A burst of 1.3 s: a file every 20 ms. Each reading inserts the new names, which
         // sort together, in one step.
         QSignalSpy resets(file1()->model(), &QAbstractItemModel::rowsInserted);

@@ -184,3 +184,38 @@ win=$(kv_wait_window "Kelvaria 500") || fail "the main window did not appear wit
 sleep 0.6
 [ "$(shown)" = 40d080 ] || fail "the argument did not open the file its bytes name ($(shown))"
 echo "ok: names that read alike show apart and open their own files; a new figure is listed within a second"
+
+# Paths that move while shown. The folder above the one shown renamed, as from a file
+# manager: the lists follow it, with no message at F5, and Copia still finds the figure
+# chosen. A folder shown through a link, the link pointed elsewhere (ln -sfn): the new
+# target's figures are listed within a second.
+mkdir -p "$KV_TMP/Fotos 2025/Viaje" "$KV_TMP/otra"
+kv_figure "$KV_TMP/Fotos 2025/Viaje/v.bmp" 60 60 c08020 101010
+kv_figure "$KV_TMP/otra/o.bmp" 60 60 2080c0 101010
+"$KV_XCLOSE" "$win"
+kv_wait_exit "$KV_PID" 5 || fail "the program did not end"
+kv_start "$prog/Kelvar500" "$KV_TMP/Fotos 2025/Viaje/v.bmp"
+win=$(kv_wait_window "Kelvaria 500") || fail "the main window did not appear"
+sleep 0.6
+[ "$(shown)" = c08020 ] || fail "the figure named was not shown ($(shown))"
+mv "$KV_TMP/Fotos 2025" "$KV_TMP/Fotos 2026"
+sleep 1
+kv_click $((wx + 200)) $((wy + 368)) # Copia
+sleep 0.4
+[ "$(kv_windows "Kelvaria 500")" = 1 ] || fail "Copia did not find the figure after the rename ($(tail -n 1 "$KV_LOG"))"
+kv_click $((wx + 40 + 30)) $((wy + 288 + 2 + 7)) # its row in the file list, then F5
+keys F5
+[ "$(kv_windows "Kelvaria 500")" = 1 ] || fail "the lists did not follow the folder renamed above ($(tail -n 1 "$KV_LOG"))"
+[ "$(shown)" = c08020 ] || fail "the figure is not shown from its folder's new path ($(shown))"
+ln -s "$KV_TMP/Fotos 2026/Viaje" "$KV_TMP/enlace"
+"$KV_XCLOSE" "$win"
+kv_wait_exit "$KV_PID" 5 || fail "the program did not end"
+kv_start "$prog/Kelvar500" "$KV_TMP/enlace/v.bmp"
+win=$(kv_wait_window "Kelvaria 500") || fail "the main window did not appear"
+sleep 0.6
+[ "$(shown)" = c08020 ] || fail "the figure named through the link was not shown ($(shown))"
+ln -sfn "$KV_TMP/otra" "$KV_TMP/enlace"
+sleep 1
+keys Home
+[ "$(shown)" = 2080c0 ] || fail "the link pointed elsewhere: its new target's figures are not listed ($(shown))"
+echo "ok: a folder above renamed is followed; a link pointed elsewhere is followed within a second"

@@ -8,8 +8,24 @@
 
 #include <QDir>
 #include <QKeyEvent>
+#include <QSocketNotifier>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace kv {
+
+namespace {
+// Changes of the mount table come in bursts (a desktop mounts a stick's parts one after
+// the other): they are taken together.
+constexpr int kMountsGatherMs = 200;
+
+void drainMounts(int fd) {
+    char buffer[4096];
+    ::lseek(fd, 0, SEEK_SET);
+    while (::read(fd, buffer, sizeof buffer) > 0) {
+    }
+}
+} // namespace
 
 DriveListWidget::DriveListWidget(const ControlDesign&, QWidget* parent) : QComboBox(parent) {
     setFocusPolicy(Qt::StrongFocus);
@@ -20,6 +36,40 @@ DriveListWidget::DriveListWidget(const ControlDesign&, QWidget* parent) : QCombo
     refill();
     connect(this, qOverload<int>(&QComboBox::activated), this, &DriveListWidget::userPicked);
     connect(this, &QComboBox::currentIndexChanged, this, [this] { tellChosenEntry(this); });
+    followMounts();
+}
+
+DriveListWidget::~DriveListWidget() {
+    if (mounts_ >= 0)
+        ::close(mounts_);
+}
+
+void DriveListWidget::followMounts() {
+    // The system tells of every change of the mount table (a stick plugged in, a share
+    // mounted or taken away) as an exceptional condition of the open table; it is read
+    // to the end for the next one to be told.
+    mounts_ = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (mounts_ < 0)
+        return;
+    drainMounts(mounts_);
+    mountsTimer_ = new QTimer(this);
+    mountsTimer_->setSingleShot(true);
+    connect(mountsTimer_, &QTimer::timeout, this, [this] { afterWaits(this, [this] { mountsChanged(); }); });
+    auto* notifier = new QSocketNotifier(mounts_, QSocketNotifier::Exception, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this] {
+        drainMounts(mounts_);
+        if (!mountsTimer_->isActive())
+            mountsTimer_->start(kMountsGatherMs);
+    });
+}
+
+void DriveListWidget::mountsChanged() {
+    // The drive shown taken away is left, told, as when it is next used; the others come
+    // and go from the list quietly.
+    if (leaveLostDrive(this, {mountPointOf(drive_)}))
+        return;
+    refreshDrives();
+    refill();
 }
 
 void DriveListWidget::refill() {

@@ -3,6 +3,7 @@
 #include "platform/ui/design.h"
 
 #include <QComboBox>
+#include <QTimer>
 #include <functional>
 
 namespace kv {
@@ -11,6 +12,9 @@ class DriveListWidget : public QComboBox {
     Q_OBJECT
 public:
     DriveListWidget(const ControlDesign& d, QWidget* parent);
+    ~DriveListWidget() override;
+    DriveListWidget(const DriveListWidget&) = delete;
+    DriveListWidget& operator=(const DriveListWidget&) = delete;
     const QString& drive() const { return drive_; }
     // Makes current the drive that holds the path; emits changed() if that is another drive.
     void setDrive(const QString& path);
@@ -29,8 +33,12 @@ protected:
 
 private:
     void refill();
+    void followMounts();
+    void mountsChanged();
     void userPicked(int index);
     QString drive_;
+    int mounts_ = -1; // the mount table, open to hear of its changes
+    QTimer* mountsTimer_ = nullptr;
 };
 
 } // namespace kv

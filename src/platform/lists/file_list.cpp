@@ -92,7 +92,15 @@ void FileListWidget::setPath(const QString& path) {
     showFiles(files);
 }
 
-void FileListWidget::readAgain() {
+void FileListWidget::followMoved(const FilePath& from, const FilePath& to) {
+    if (!listed_ || path_ != from.text)
+        return;
+    path_ = to.text;
+    native_ = to.native;
+    readAgain();
+}
+
+void FileListWidget::readAgain(bool again) {
     if (!listed_)
         return;
     QList<FilePath> files;
@@ -116,10 +124,11 @@ void FileListWidget::readAgain() {
     if (followed.gone && followed.row >= 0)
         selectionModel()->setCurrentIndex(model_->index(followed.row), QItemSelectionModel::NoUpdate);
     rereading_ = false;
-    watch_->watch(native_, driveOf(path_, mountedDrives()));
+    watch_->watch(native_, driveOf(path_, mountedDrives()), again);
     keepInView(this, inView);
     if (followed.gone && followed.row >= 0) {
         announced_ = currentIndex();
+        inPlace_ = currentIndex();
         tellFocusedRow(this, followed.row);
     }
 }
@@ -239,37 +248,39 @@ void FileListWidget::keyPressEvent(QKeyEvent* e) {
     // While no file is chosen (a fresh folder), the first move chooses one: the keys
     // that go up or stay choose the first figure, those that go to the end the last.
     // The list's current row alone would make Down skip the first figure and leave
-    // Home and Space with nothing to do.
-    if (!selectionModel()->hasSelection() && !model_->names.isEmpty() &&
-        !(e->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))) {
-        int row = -1;
-        switch (e->key()) {
-        case Qt::Key_Down:
-        case Qt::Key_Up:
-        case Qt::Key_Home:
-        case Qt::Key_PageUp:
-        case Qt::Key_Space:
-            row = 0;
-            break;
-        case Qt::Key_End:
-        case Qt::Key_PageDown:
-            row = static_cast<int>(model_->names.size()) - 1;
-            break;
-        default:
-            break;
-        }
-        if (row >= 0) {
-            e->accept();
-            choose(row);
-            return;
-        }
+    // Home and Space with nothing to do. A row that took the place of the chosen file,
+    // gone from the disk, is current as the user was told: the keys go on from it, and
+    // one that stays on it chooses it.
+    const bool unchosen = !selectionModel()->hasSelection() && !model_->names.isEmpty() &&
+                          !(e->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier));
+    const bool inPlace = unchosen && inPlace_.isValid() && currentIndex() == inPlace_;
+    int row = -1;
+    switch (e->key()) {
+    case Qt::Key_Down:
+    case Qt::Key_Up:
+    case Qt::Key_Home:
+    case Qt::Key_PageUp:
+    case Qt::Key_Space:
+        row = 0;
+        break;
+    case Qt::Key_End:
+    case Qt::Key_PageDown:
+        row = static_cast<int>(model_->names.size()) - 1;
+        break;
+    default:
+        break;
+    }
+    if (unchosen && !inPlace && row >= 0) {
+        e->accept();
+        choose(row);
+        return;
     }
     // The selection moved by keyboard (arrows, Home/End, pages, type-ahead) counts as a
     // click on the entry it moved to, so the picture follows the keyboard.
     const QModelIndex before = currentIndex();
     QListView::keyPressEvent(e);
     const QModelIndex after = currentIndex();
-    if (after.isValid() && after != before) {
+    if (after.isValid() && (after != before || (inPlace && row >= 0))) {
         selectionModel()->select(after, QItemSelectionModel::ClearAndSelect);
         clicked();
     }

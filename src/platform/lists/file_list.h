@@ -34,7 +34,9 @@ public:
     // does not show that file.
     bool chooseFile(const QByteArray& name);
     // Reads the folder's files again, keeping the chosen file chosen, raising nothing.
-    void readAgain();
+    void readAgain(bool again = false);
+    // The folder shown was renamed or moved (or one on the way to it): the list follows it.
+    void followMoved(const FilePath& from, const FilePath& to);
     // Shows no file of the folder (one that can no longer be read).
     void clearRows();
     std::function<void()> onClick;
@@ -57,6 +59,7 @@ private:
     // chose it told them already.
     void announceChoice();
     QPersistentModelIndex announced_; // the entry they last heard of in this move
+    QPersistentModelIndex inPlace_;   // the row told in place of the chosen file, gone
     FileModel* model_;
     FolderWatch* watch_;
     QString path_;

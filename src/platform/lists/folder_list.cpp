@@ -142,13 +142,9 @@ public:
 DirListWidget::DirListWidget(const ControlDesign& d, QWidget* parent)
     : QListView(parent), model_(new FolderModel(this)),
       watch_(new FolderWatch(
-          this, true, [this] { readAgain(); },
-          [this] {
-              // The folder itself went or changed: the files follow what it is now.
-              if (readAgain())
-                  if (auto* files = window()->findChild<FileListWidget*>())
-                      files->readAgain();
-          })) {
+          this, true, [this] { readAgain(); }, [this] { pathChanged(); })),
+      pathWatch_(new PathWatch(
+          this, [this](const QByteArray& to) { followMoved(to); }, [this] { pathChanged(); })) {
     styleList(this, d);
     model_->openIcon = folderMark(true);
     model_->closedIcon = folderMark(false);
@@ -196,7 +192,7 @@ void DirListWidget::fill(const FilePath& folder, const QList<FilePath>& subfolde
     while (currentRow + 1 < static_cast<int>(rows.size()) && rows[static_cast<size_t>(currentRow) + 1].open)
         ++currentRow;
     model_->reset(std::move(rows), folder.text.endsWith(kSeparator) ? folder.text : folder.text + kSeparator);
-    watch_->watch(folder.native, driveOf(folder.text, mountedDrives()));
+    watchPath(folder, false);
     setCurrentIndex(model_->index(currentRow));
     scrollTo(currentIndex(), QAbstractItemView::PositionAtTop);
     listed_ = true;
@@ -237,7 +233,49 @@ void DirListWidget::openRow(int row) {
     open(model_->index(row));
 }
 
-bool DirListWidget::readAgain() {
+void DirListWidget::watchPath(const FilePath& folder, bool again) {
+    const QString place = driveOf(folder.text, mountedDrives());
+    watch_->watch(folder.native, place, again);
+    if (again || folder.native != pathWatched_) {
+        pathWatched_ = folder.native;
+        pathWatch_->watch(folder.native, place);
+    }
+}
+
+void DirListWidget::pathChanged() {
+    // The folder itself went or changed, or its path may lead elsewhere now: the files
+    // follow what it is now.
+    if (readAgain(true))
+        if (auto* files = window()->findChild<FileListWidget*>())
+            files->readAgain(true);
+}
+
+void DirListWidget::followMoved(const QByteArray& to) {
+    if (!listed_)
+        return;
+    FolderListing moved;
+    try {
+        moved = readOnDrive<FolderListing>(path_, [to] {
+            const FilePath folder{cleanPath(pathFromNative(to)), to};
+            return FolderListing{folder, readSubfolders(folder)};
+        });
+    } catch (const RuntimeError&) {
+        pathChanged(); // gone again meanwhile: what the old path leads to now is told
+        return;
+    }
+    // The lists follow the folder to its new name, as a file manager does; what the
+    // user chose in it stays chosen.
+    const FilePath from{path_, native_};
+    path_ = moved.folder.text;
+    native_ = moved.folder.native;
+    setCurrentFolderOf(driveText(root_), path_);
+    fill(moved.folder, moved.entries);
+    if (auto* files = window()->findChild<FileListWidget*>())
+        files->followMoved(from, moved.folder);
+    followLabels(window(), from, moved.folder);
+}
+
+bool DirListWidget::readAgain(bool again) {
     if (!listed_)
         return true;
     const FilePath shown{path_, native_};
@@ -259,7 +297,7 @@ bool DirListWidget::readAgain() {
     if (followed.gone && followed.row >= 0)
         selectionModel()->setCurrentIndex(model_->index(followed.row), QItemSelectionModel::ClearAndSelect);
     rereading_ = false;
-    watch_->watch(shown.native, driveOf(shown.text, mountedDrives()));
+    watchPath(shown, again);
     keepInView(this, inView);
     if (followed.gone && followed.row >= 0)
         tellFocusedRow(this, followed.row);

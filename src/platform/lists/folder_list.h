@@ -16,6 +16,7 @@ namespace kv {
 enum FolderRowRole { kFolderIndentRole = Qt::UserRole, kFolderDepthRole, kFolderOpenRole };
 
 class FolderWatch;
+class PathWatch;
 class RuntimeError;
 class FolderModel;
 struct FolderRow;
@@ -39,7 +40,8 @@ public:
     // Reads the folder shown again, keeping the current row where the user sees it,
     // raising nothing. A folder that went is left, one that can no longer be read shows
     // no subfolder; the user is told either way, and false returned.
-    bool readAgain();
+    // `again`: the path may lead to another folder now (a link pointed elsewhere).
+    bool readAgain(bool again = false);
     std::function<void()> onChange;
 
 protected:
@@ -54,9 +56,14 @@ private:
     void open(const QModelIndex& index);
     void unreadable(const RuntimeError& error);
     void fill(const FilePath& folder, const QList<FilePath>& subfolders);
+    void watchPath(const FilePath& folder, bool again);
+    void followMoved(const QByteArray& to);
+    void pathChanged();
     std::vector<FolderRow> rowsOf(const FilePath& folder, const QList<FilePath>& subfolders) const;
     FolderModel* model_;
     FolderWatch* watch_;
+    PathWatch* pathWatch_;
+    QByteArray pathWatched_; // the path that pathWatch_ follows
     QString path_;
     QByteArray native_;      // the folder shown, as the system knows it
     QString root_;           // the mount point of the drive whose tree the list shows

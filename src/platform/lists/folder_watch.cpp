@@ -42,8 +42,8 @@ FolderWatch::~FolderWatch() {
         ::close(fd_);
 }
 
-void FolderWatch::watch(const QByteArray& folder, const QString& place) {
-    if (folder == folder_ && (wd_ >= 0 || answering_))
+void FolderWatch::watch(const QByteArray& folder, const QString& place, bool again) {
+    if (folder == folder_ && (wd_ >= 0 || answering_) && !again)
         return;
     folder_ = folder;
     timer_.stop();
@@ -128,6 +128,110 @@ void FolderWatch::noticed() {
         return;
     const qint64 since = sinceRead_.isValid() ? sinceRead_.elapsed() : kIntervalMs;
     timer_.start(static_cast<int>(std::max<qint64>(kGatherMs, kIntervalMs - since)));
+}
+
+PathWatch::PathWatch(QObject* parent, std::function<void(const QByteArray&)> moved,
+                     std::function<void()> changed)
+    : QObject(parent), moved_(std::move(moved)), changed_(std::move(changed)),
+      depthOf_(std::make_shared<QHash<int, int>>()) {
+    unpaired_.setSingleShot(true);
+    connect(&unpaired_, &QTimer::timeout, this, [this] {
+        // Moved where the system does not say (off the folders watched), or removed.
+        movedDepth_ = -1;
+        afterWaits(this, [this] { changed_(); });
+    });
+}
+
+PathWatch::~PathWatch() {
+    delete notifier_;
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+void PathWatch::watch(const QByteArray& folder, const QString& place) {
+    // A new set of watches on a new descriptor: the old one's notices are dropped with it.
+    delete notifier_;
+    notifier_ = nullptr;
+    if (fd_ >= 0)
+        ::close(fd_);
+    unpaired_.stop();
+    movedDepth_ = -1;
+    parts_ = folder.split('/');
+    parts_.removeAll(QByteArray());
+    depthOf_ = std::make_shared<QHash<int, int>>();
+    fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd_ < 0)
+        return;
+    notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this, &PathWatch::noticed);
+    // Asked on the drive's thread; the watches are filled in as they are made (the
+    // notices of a folder whose watch is not known yet are dropped).
+    const EarlyStep step(
+        place, [fd = fd_, parts = parts_, depths = depthOf_, self = QPointer<PathWatch>(this)] {
+            QHash<int, int> made;
+            QByteArray path = "/";
+            for (int depth = 0; depth < parts.size(); ++depth) {
+                const int wd = ::inotify_add_watch(
+                    fd, path.constData(), IN_MOVED_FROM | IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_ONLYDIR);
+                if (wd >= 0)
+                    made.insert(wd, depth);
+                path += (depth == 0 ? "" : "/") + parts.at(depth);
+            }
+            if (QCoreApplication* app = QCoreApplication::instance())
+                QMetaObject::invokeMethod(
+                    app,
+                    [self, depths, made] {
+                        if (self && self->depthOf_ == depths)
+                            *depths = made;
+                    },
+                    Qt::QueuedConnection);
+        });
+    (void)step;
+}
+
+void PathWatch::noticed() {
+    char buffer[4096];
+    bool changed = false;
+    ssize_t n;
+    while ((n = ::read(fd_, buffer, sizeof buffer)) > 0)
+        for (ssize_t at = 0; at < n;) {
+            inotify_event event;
+            std::memcpy(&event, buffer + at, sizeof event);
+            const char* name = buffer + at + sizeof event;
+            at += static_cast<ssize_t>(sizeof event + event.len);
+            if (event.mask & IN_Q_OVERFLOW) {
+                changed = true;
+                continue;
+            }
+            const auto found = depthOf_->constFind(event.wd);
+            if (found == depthOf_->constEnd() || event.len == 0)
+                continue;
+            const int depth = *found;
+            // The other half of a move of a part of the path: where it went.
+            if (event.mask & IN_MOVED_TO && movedDepth_ >= 0 && event.cookie == cookie_) {
+                QByteArray to = "/";
+                for (int i = 0; i < depth; ++i)
+                    to += parts_.at(i) + '/';
+                to += QByteArray(name);
+                for (int i = movedDepth_ + 1; i < parts_.size(); ++i)
+                    to += '/' + parts_.at(i);
+                unpaired_.stop();
+                movedDepth_ = -1;
+                afterWaits(this, [this, to] { moved_(to); });
+                return; // the watches are made anew for the new path
+            }
+            if (QByteArray(name) != parts_.at(depth))
+                continue;
+            if (event.mask & IN_MOVED_FROM && event.mask & IN_ISDIR) {
+                cookie_ = event.cookie;
+                movedDepth_ = depth;
+                unpaired_.start(kPairMs);
+            } else {
+                changed = true;
+            }
+        }
+    if (changed && !unpaired_.isActive())
+        unpaired_.start(kPairMs);
 }
 
 } // namespace kv

@@ -1,9 +1,12 @@
 #pragma once
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QHash>
+#include <QList>
 #include <QObject>
 #include <QTimer>
 #include <functional>
+#include <memory>
 
 class QSocketNotifier;
 
@@ -28,11 +31,12 @@ public:
     FolderWatch(const FolderWatch&) = delete;
     FolderWatch& operator=(const FolderWatch&) = delete;
 
-    // Follows this folder from now on, instead of the one before. The system is asked on
+    // Follows this folder from now on, instead of the one before (`again`: the same path,
+    // which may lead to another folder now, a link pointed elsewhere). The system is asked on
     // the thread of `place`, the folder's drive (see bounded_wait.h): a share that stops
     // answering right then holds that thread, never the window, and the next step on
     // the share waits for it within its limit.
-    void watch(const QByteArray& folder, const QString& place);
+    void watch(const QByteArray& folder, const QString& place, bool again = false);
 
 private:
     static constexpr int kGatherMs = 100;
@@ -53,6 +57,37 @@ private:
     QSocketNotifier* notifier_ = nullptr;
     QTimer timer_;
     QElapsedTimer sinceRead_;
+};
+
+// The folders on the way to a folder, from the system's root down to the folder's own
+// (the folder shown), watched for a change of the path itself: a folder on the way, or
+// the folder, renamed or moved (`moved` gets the folder's new path, as the system
+// knows it, where the other half of the rename says where it went), and one removed,
+// made, or put in place of another of its name (a link pointed elsewhere): `changed`,
+// a moment later, when the path may lead elsewhere or nowhere now.
+class PathWatch : public QObject {
+public:
+    PathWatch(QObject* parent, std::function<void(const QByteArray&)> moved, std::function<void()> changed);
+    ~PathWatch() override;
+    PathWatch(const PathWatch&) = delete;
+    PathWatch& operator=(const PathWatch&) = delete;
+
+    // Follows this folder's path from now on (asked on `place`'s thread as above).
+    void watch(const QByteArray& folder, const QString& place);
+
+private:
+    static constexpr int kPairMs = 50;
+    void noticed();
+    std::function<void(const QByteArray&)> moved_;
+    std::function<void()> changed_;
+    QList<QByteArray> parts_; // the folder's path, a name a part
+    // Each folder on the way by its watch: how many parts of the path lead to it.
+    std::shared_ptr<QHash<int, int>> depthOf_;
+    int fd_ = -1;
+    QSocketNotifier* notifier_ = nullptr;
+    QTimer unpaired_; // a part of the path moved away, the other half not seen yet
+    quint32 cookie_ = 0;
+    int movedDepth_ = -1;
 };
 
 } // namespace kv

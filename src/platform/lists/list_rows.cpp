@@ -6,6 +6,7 @@
 #include "platform/runtime/events.h"
 #include "platform/runtime/runtime_error.h"
 #include "platform/ui/ole_color.h"
+#include "platform/ui/widgets.h"
 #include "platform/world/filesystem.h"
 
 #include <QApplication>
@@ -217,6 +218,15 @@ void leaveGoneFolder(QWidget* list, const QString& gone) {
     } catch (const RuntimeError& e) {
         reportError(e); // its drive gives no answer: the lists leave that drive instead
     }
+}
+
+void followLabels(QWidget* window, const FilePath& from, const FilePath& to) {
+    const QString textPrefix = from.text.endsWith(kSeparator) ? from.text : from.text + kSeparator;
+    const QByteArray nativePrefix = from.native.endsWith('/') ? from.native : from.native + '/';
+    for (LabelWidget* label : window->findChildren<LabelWidget*>())
+        if (label->file().startsWith(nativePrefix) && label->caption().startsWith(textPrefix))
+            label->setCaption(entryPath(to, {label->caption().mid(textPrefix.size()), {}}).text,
+                              entryPath(to, {{}, label->file().mid(nativePrefix.size())}).native);
 }
 
 RowInView rowInView(const QListView* list) {

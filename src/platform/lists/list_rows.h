@@ -144,6 +144,10 @@ bool folderThere(const QString& folder);
 // there, on its drive.
 void leaveGoneFolder(QWidget* list, const QString& gone);
 
+// The labels of a window that name a file in a folder that was renamed or moved name it
+// where it is now.
+void followLabels(QWidget* window, const FilePath& from, const FilePath& to);
+
 // Where a list's current row stands in its view, to keep it there across a re-read that
 // adds or removes rows above it: the first row shown, and the current row's distance
 // from it when the user sees it.

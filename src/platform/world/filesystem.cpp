@@ -108,7 +108,8 @@ QStringList systemMountPoints() {
 }
 
 [[noreturn]] void throwFolderError(int err, const QString& folder) {
-    throw RuntimeError(errorForErrno(err), folder);
+    // A folder whose name now holds a file, or one on the way to it, is no longer there.
+    throw RuntimeError(err == ENOTDIR ? ErrorCode::PathNotFound : errorForErrno(err), folder);
 }
 
 // --- Names that are not UTF-8 -------------------------------------------------------
