@@ -755,8 +755,10 @@ private slots:
         touch(prog + "/Equipos/otro.bmp"); // and followed from then on
         QTRY_COMPARE_WITH_TIMEOUT(file1()->fileNames(), (QStringList{"nuevo.bmp", "otro.bmp"}), 2000);
         QVERIFY(reported.isEmpty());
-        // Gone for good: the lists go to the program folder, once the user was told.
+        // Gone for good, a file of its name in its place: the lists go to the program
+        // folder, once the user was told.
         QVERIFY(QDir(prog + "/Equipos").removeRecursively());
+        touch(prog + "/Equipos");
         QTRY_COMPARE_WITH_TIMEOUT(form->Dir1.path(), prog, 2000);
         QCOMPARE(form->File1.path(), prog);
         QCOMPARE(reported, QList<int>{76});
