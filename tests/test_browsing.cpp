@@ -18,9 +18,11 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QCollator>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -799,6 +801,54 @@ private slots:
         QCOMPARE(listFiles(prog + "/Equipos", "*.bmp"),
                  (QStringList{"A.BMP", "Águila.bmp", "avión.bmp", "b.bmp", "c.Bmp", "erizo.bmp", "nube.bmp",
                               "ñandú.bmp", "roto.bmp", "Zorro.bmp"}));
+    }
+
+    // Any names sort as the Spanish collator orders them, ties by the characters' codes:
+    // names of ASCII, of accented letters written as one character or as a letter and an
+    // accent, ñ and Ñ, ü, and letters that are none of these. A folder of such names in
+    // composed form lists them so too, each as itself, those of the pattern alone.
+    void namesSortAsTheCollatorOrdersThem() {
+        // Characters, and an accent and a tilde written apart.
+        QStringList pieces = {QString::fromUtf8("e\u0301"), QString::fromUtf8("n\u0303")};
+        for (const QChar c : QString::fromUtf8("aAbeEnNouzZ01 -_(áÁéÉóúüÜñÑàçôãßæ€日\u212a"))
+            pieces.append(c);
+        QRandomGenerator random(500);
+        QSet<QString> made;
+        while (made.size() < 3000) {
+            QString name;
+            const int length = 1 + int(random.bounded(6));
+            for (int i = 0; i < length; ++i)
+                name += pieces.at(random.bounded(int(pieces.size())));
+            made.insert(name);
+        }
+        QCollator collator(QLocale(QLocale::Spanish, QLocale::Spain));
+        collator.setCaseSensitivity(Qt::CaseInsensitive);
+        const auto expected = [&](QStringList names) {
+            std::sort(names.begin(), names.end(), [&](const QString& a, const QString& b) {
+                const int c = collator.compare(a, b);
+                return c != 0 ? c < 0 : a < b;
+            });
+            return names;
+        };
+        QStringList names(made.begin(), made.end());
+        sortNames(names);
+        QCOMPARE(names, expected(names));
+        // On disk: the names of Latin letters in composed form (one of two that read
+        // alike), as bitmaps and as other files.
+        QStringList bitmaps;
+        QSet<QString> composed;
+        for (const QString& name : made)
+            if (std::all_of(name.begin(), name.end(), [](QChar c) { return c.unicode() < 0x2000; }))
+                composed.insert(name.normalized(QString::NormalizationForm_C));
+        QVERIFY(QDir().mkpath(prog + "/Nombres"));
+        int n = 0;
+        for (const QString& name : composed) {
+            const QString file = name + (n++ % 3 ? ".bmp" : n % 2 ? QString::fromUtf8(".bmpñ") : ".txt");
+            touch(prog + "/Nombres/" + file);
+            if (file.endsWith(".bmp"))
+                bitmaps.append(file);
+        }
+        QCOMPARE(listFiles(prog + "/Nombres", "*.BMP"), expected(bitmaps));
     }
 
     // --- A file or folder given on the command line ---------------------------------

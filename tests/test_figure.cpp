@@ -1,5 +1,6 @@
 // Figures shown whole at any zoom: the area filter behind every shrunk picture, sharp
 // squares past 100 %, and a figure whose file is cut short while it is shown.
+#include "picture/bmp_reader.h"
 #include "picture/figure.h"
 #include "picture/figure_renderer.h"
 #include "picture/picture.h"
@@ -12,6 +13,10 @@
 #include <QPainter>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <condition_variable>
+#include <fcntl.h>
+#include <mutex>
+#include <thread>
 #include <unistd.h>
 
 using namespace kv;
@@ -47,6 +52,30 @@ QImage drawn(FigureRenderer& renderer, double zoom, QSize size, bool* exact = nu
     }
 }
 
+// A 24-bit bitmap file of that size whose rows are a hole (they read as black), made at
+// once whatever its size.
+bool writeSparseBitmap(const QString& path, int width, int height) {
+    const std::uint32_t stride = (static_cast<std::uint32_t>(width) * 3 + 3) / 4 * 4;
+    const std::uint64_t size = 54 + std::uint64_t(stride) * static_cast<std::uint64_t>(height);
+    std::uint8_t h[54] = {'B', 'M'};
+    const auto put = [&h](int at, std::uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            h[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    };
+    put(2, static_cast<std::uint32_t>(size), 4);
+    put(10, 54, 4);
+    put(14, 40, 4);
+    put(18, static_cast<std::uint32_t>(width), 4);
+    put(22, static_cast<std::uint32_t>(height), 4);
+    put(26, 1, 2);
+    put(28, 24, 2);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+    const bool ok = fd >= 0 && ::write(fd, h, sizeof h) == sizeof h && ::ftruncate(fd, off_t(size)) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return ok;
+}
+
 // The least and most grey of a picture's part.
 std::pair<int, int> greyRange(const QImage& img, QRect part) {
     int least = 255, most = 0;
@@ -65,6 +94,43 @@ class FigureTest : public QObject {
     Q_OBJECT
 
 private slots:
+    // A file system that stops answering in the middle of a figure's reading (a share
+    // whose server is gone) leaves one thread waiting on it, never two: the rows of the
+    // first picture are read by the thread that asks for them alone.
+    void aStallLeavesOneThreadWaitingOnTheFile() {
+        QTemporaryDir dir;
+        const QString path = dir.path() + "/Grande.bmp";
+        QVERIFY(writeSparseBitmap(path, 12000, 8000)); // too large to be read whole
+        const std::shared_ptr<Figure> figure = loadPictureFile(path).figure();
+        QVERIFY(figure && !figure->wholeReady());
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool stalled = true;
+        int waiting = 0, most = 0;
+        setPictureReadHook([&](std::uint64_t) {
+            std::unique_lock lock(mutex);
+            if (!stalled)
+                return;
+            most = std::max(most, ++waiting);
+            changed.notify_all();
+            changed.wait(lock, [&] { return !stalled; });
+            --waiting;
+        });
+        std::thread asking([&] { (void)figure->sampled({400, 300}); });
+        bool began = false;
+        {
+            std::unique_lock lock(mutex);
+            began = changed.wait_for(lock, std::chrono::seconds(5), [&] { return waiting > 0; });
+            changed.wait_for(lock, std::chrono::milliseconds(500), [&] { return waiting > 1; });
+            stalled = false;
+        }
+        changed.notify_all();
+        asking.join();
+        setPictureReadHook({});
+        QVERIFY(began);
+        QCOMPARE(most, 1);
+    }
+
     // Each result pixel averages what it covers, fractions of pixels weighed: stripes a
     // third as wide are two greys (one or two white of three), a quarter one grey.
     void theAreaFilterWeighsWhatEachPixelCovers() {

@@ -1476,17 +1476,34 @@ void BmpRows::readSampledRow(int fd, int y, double first, double step, int count
                              std::vector<std::uint8_t>& buffer) const {
     if (count <= 0)
         return;
+    readSampledBytes(fd, y, first, step, count, buffer);
+    samplesFromBytes(buffer.data(), first, step, count, out);
+}
+
+void BmpRows::readSampledBytes(int fd, int y, double first, double step, int count,
+                               std::vector<std::uint8_t>& buffer) const {
+    if (count <= 0)
+        return;
     const int x0 = std::clamp(static_cast<int>(first), 0, width_ - 1);
     const int x1 = std::clamp(static_cast<int>(first + step * (count - 1)), x0, width_ - 1) + 1;
     const auto firstByte = static_cast<std::uint64_t>(x0) * bits_ / 8;
     const auto endByte = (static_cast<std::uint64_t>(x1) * bits_ + 7) / 8;
     buffer.resize(static_cast<std::size_t>(endByte - firstByte)); // cleared only where it grows
     readAll(fd, rowOffset(y) + firstByte, buffer.data(), buffer.size());
+}
+
+void BmpRows::samplesFromBytes(const std::uint8_t* bytes, double first, double step, int count,
+                               QRgb* out) const {
+    if (count <= 0)
+        return;
+    const int x0 = std::clamp(static_cast<int>(first), 0, width_ - 1);
+    const int x1 = std::clamp(static_cast<int>(first + step * (count - 1)), x0, width_ - 1) + 1;
+    const auto firstByte = static_cast<std::uint64_t>(x0) * bits_ / 8;
     const std::int64_t base = static_cast<std::int64_t>(firstByte) * 8;
     if (bits_ == 24 && masks_[0] == 0xFF0000 && masks_[1] == 0xFF00 && masks_[2] == 0xFF) {
         for (int i = 0; i < count; ++i) { // blue, green, red
             const int x = std::clamp(static_cast<int>(first + step * i), x0, x1 - 1);
-            const std::uint8_t* p = buffer.data() + static_cast<std::size_t>(x - x0) * 3;
+            const std::uint8_t* p = bytes + static_cast<std::size_t>(x - x0) * 3;
             out[i] = qRgb(p[2], p[1], p[0]);
         }
         return;
@@ -1495,7 +1512,7 @@ void BmpRows::readSampledRow(int fd, int y, double first, double step, int count
         const int x = std::clamp(static_cast<int>(first + step * i), x0, x1 - 1);
         const std::int64_t at = static_cast<std::int64_t>(x) * bits_ - base;
         // The byte that holds the pixel, as the start of a one-pixel row from column x.
-        convert(buffer.data() + at / 8, x, x + 1, out + i);
+        convert(bytes + at / 8, x, x + 1, out + i);
     }
 }
 

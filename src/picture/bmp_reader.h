@@ -69,6 +69,11 @@ public:
     // `buffer` is the caller's, kept from row to row.
     void readSampledRow(int fd, int y, double first, double step, int count, QRgb* out,
                         std::vector<std::uint8_t>& buffer) const;
+    // The same in two steps: the bytes of row `y` that its samples take, read into
+    // `buffer`; then the samples made from those bytes alone, on any thread.
+    void readSampledBytes(int fd, int y, double first, double step, int count,
+                          std::vector<std::uint8_t>& buffer) const;
+    void samplesFromBytes(const std::uint8_t* bytes, double first, double step, int count, QRgb* out) const;
     // Adds the red, green and blue of picture rows [first, first + count) into `sums`,
     // three per block of 2^k columns (column x into block x >> k), reading the rows
     // together into `buffer`: the sums that averages of blocks are made from, without

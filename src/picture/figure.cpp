@@ -6,12 +6,14 @@
 #include <QPainter>
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <exception>
 #include <fcntl.h>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/stat.h>
@@ -141,35 +143,77 @@ void addImageRow(const QImage& image, int y, int k, std::uint32_t* sums) {
     }
 }
 
-// Runs rows(first, end) over [0, count): the second half on a thread of its own, when
-// there is one to be had. A failure of either is raised here.
-template <class Rows> void inTwoHalves(int count, Rows&& rows) {
-    const int half = count / 2;
-    std::exception_ptr failure;
+// Runs read(y) for each of [0, count) on this thread, one after the other, and make(y)
+// for each one read on a second thread, when there is one to be had: the file is read
+// by this thread alone, so that a file system that stops answering holds up this thread
+// and no other, while the work on what was read goes on beside the reading. Up to
+// `ahead` are read before they are made (read(y) and make(y - ahead) may share what
+// they use); the second thread is woken for a few at a time. A failure to read is
+// raised here.
+template <class Read, class Make> void readHereMakeThere(int count, int ahead, Read&& read, Make&& make) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    const int batch = std::max(1, ahead / 2);
+    int readCount = 0, madeCount = 0;
+    bool failed = false, reading = false; // reading: this thread waits for rows made
     std::thread second;
-    if (half > 0) {
+    if (count > 1) {
         try {
             second = std::thread([&] {
-                try {
-                    rows(half, count);
-                } catch (...) {
-                    failure = std::current_exception();
+                for (int y = 0; y < count; ++y) {
+                    {
+                        std::unique_lock lock(mutex);
+                        changed.wait(lock, [&] { return readCount > y || failed; });
+                        if (readCount <= y)
+                            return;
+                    }
+                    make(y);
+                    bool wake = false;
+                    {
+                        std::lock_guard lock(mutex);
+                        madeCount = y + 1;
+                        wake = reading;
+                    }
+                    if (wake)
+                        changed.notify_all();
                 }
             });
         } catch (...) {
         }
     }
+    if (!second.joinable()) {
+        for (int y = 0; y < count; ++y) {
+            read(y);
+            make(y);
+        }
+        return;
+    }
     try {
-        rows(0, second.joinable() ? half : count);
+        for (int y = 0; y < count; ++y) {
+            if (y >= ahead) {
+                std::unique_lock lock(mutex);
+                reading = true;
+                changed.wait(lock, [&] { return madeCount > y - ahead; });
+                reading = false;
+            }
+            read(y);
+            {
+                std::lock_guard lock(mutex);
+                readCount = y + 1;
+            }
+            if ((y + 1) % batch == 0 || y + 1 == count)
+                changed.notify_all();
+        }
     } catch (...) {
-        if (second.joinable())
-            second.join();
+        {
+            std::lock_guard lock(mutex);
+            failed = true;
+        }
+        changed.notify_all();
+        second.join();
         throw;
     }
-    if (second.joinable())
-        second.join();
-    if (failure)
-        std::rethrow_exception(failure);
+    second.join();
 }
 
 // A picture of `to` pixels picked from a whole picture in memory: of each row it takes,
@@ -457,15 +501,21 @@ std::optional<QImage> Figure::sampled(QSize to) const {
     QImage out(to, QImage::Format_RGB32);
     if (out.isNull())
         return std::nullopt;
-    // The rows on two threads, each half of them, into a buffer of its own.
+    // Each row's bytes read here, its pixels made on a second thread from them, in
+    // buffers kept from row to row.
+    constexpr int kAhead = 16;
+    std::vector<std::vector<std::uint8_t>> buffers(kAhead);
     const bool read = fromFile([&](int fd) {
-        const auto rows = [&](int first, int end) {
-            std::vector<std::uint8_t> buffer;
-            for (int y = first; y < end; ++y)
-                rows_->readSampledRow(fd, rowOf(y), stepX / 2, stepX, to.width(),
-                                      reinterpret_cast<QRgb*>(out.scanLine(y)), buffer);
-        };
-        inTwoHalves(to.height(), rows);
+        readHereMakeThere(
+            to.height(), kAhead,
+            [&](int y) {
+                rows_->readSampledBytes(fd, rowOf(y), stepX / 2, stepX, to.width(),
+                                        buffers[std::size_t(y % kAhead)]);
+            },
+            [&](int y) {
+                rows_->samplesFromBytes(buffers[std::size_t(y % kAhead)].data(), stepX / 2, stepX, to.width(),
+                                        reinterpret_cast<QRgb*>(out.scanLine(y)));
+            });
     });
     if (!read)
         return std::nullopt;

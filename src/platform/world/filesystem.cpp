@@ -159,7 +159,17 @@ bool isAsciiText(const QString& text) {
     return true;
 }
 
-bool isUtf8(const QByteArray& bytes) {
+// Whether a text is in composed form (NFC) as it stands: certainly so when it holds no
+// character from the combining accents (U+0300) on, which alone may combine with what
+// goes before them or stand for another character; else as normalizing tells.
+bool isComposed(const QString& text) {
+    for (const QChar c : text)
+        if (c.unicode() >= 0x300)
+            return text.normalized(QString::NormalizationForm_C) == text;
+    return true;
+}
+
+bool isUtf8(QByteArrayView bytes) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.constData());
     for (qsizetype i = 0; i < bytes.size();) {
         const int n = utf8SequenceLength(p + i, bytes.size() - i);
@@ -168,6 +178,15 @@ bool isUtf8(const QByteArray& bytes) {
         i += n;
     }
     return true;
+}
+
+// Whether a name is UTF-8 whose characters all lie below the combining accents
+// (U+0300), which are then in composed form: no byte of it leads a longer character.
+bool plainUtf8(QByteArrayView bytes) {
+    for (const char c : bytes)
+        if (static_cast<unsigned char>(c) >= 0xCC)
+            return false;
+    return isUtf8(bytes);
 }
 
 QString fromWindows1252(const QByteArray& bytes) {
@@ -417,6 +436,7 @@ QStringList shownNames(const QList<QByteArray>& names) {
     shown.reserve(names.size());
     QList<qsizetype> accented; // UTF-8 names with more than ASCII
     QList<qsizetype> other;    // the names that are not UTF-8
+    bool allComposed = true;   // every UTF-8 name in composed form
     for (qsizetype i = 0; i < names.size(); ++i) {
         const QByteArray& name = names.at(i);
         if (isAscii(name)) {
@@ -424,20 +444,23 @@ QStringList shownNames(const QList<QByteArray>& names) {
         } else if (isUtf8(name)) {
             shown.append(QString::fromUtf8(name));
             accented.append(i);
+            allComposed = allComposed && isComposed(shown.constLast());
         } else {
             shown.append(QString());
             other.append(i);
         }
     }
-    if (accented.isEmpty() && other.isEmpty())
-        return shown; // ASCII names read as themselves, and no two alike
+    // Names of a folder differ in their bytes, and so do their UTF-8 texts: as long as all
+    // are in composed form no two read alike, and each reads as itself.
+    if (other.isEmpty() && allComposed)
+        return shown;
     // Two texts read the same when they do in composed form ("é", not "e" and an
     // accent): what is taken is kept so. ASCII is its own composed form, and the ASCII
     // names are looked at only when a text in question is ASCII.
     QSet<QString> taken;
     bool asciiTaken = false;
     const auto readsAs = [](const QString& text) {
-        return isAsciiText(text) ? text : text.normalized(QString::NormalizationForm_C);
+        return isComposed(text) ? text : text.normalized(QString::NormalizationForm_C);
     };
     const auto isTaken = [&](const QString& form) {
         if (!asciiTaken && isAsciiText(form)) {
@@ -573,84 +596,134 @@ const QCollator& spanishCollator() {
     return collator;
 }
 
-// Names written in printable ASCII alone (most of them) sort without the collator: each
-// of those characters is one letter of the Spanish order, without accent, so two such
-// names compare letter by letter by the characters' ranks in that order, the shorter
-// first when one begins the other, as the collator compares them. The ranks are the
-// collator's own, taken once (a letter and its capital share one).
-struct AsciiRanks {
-    unsigned char rank[128] = {};
-    AsciiRanks() {
+// Names written in printable ASCII and Latin letters with one accent (nearly all of
+// them: "árbol", "Ñu", "pingüino") sort without the collator. In the collator's order
+// each of those characters is one letter (its primary weight: "a", "á" and "A" are one
+// letter, "ñ" a letter of its own) followed, for an accented letter, by its accent,
+// weighed only between names whose letters are all the same (secondary weights, case
+// not weighed at all). So two such names compare letter by letter by their letters'
+// ranks, the shorter first when one begins the other; when all letters are the same,
+// accent by accent, the first that differs telling (no accent before any); and as the
+// collator compares them. The ranks are the collator's own, taken once by comparing
+// short texts: the letters of two characters are told by what a following "a" and "b"
+// do ("xb" before "ya" only when x is a letter before y's), and the accents of two
+// characters of one letter by comparing the two.
+struct Letters {
+    static constexpr char16_t kEnd = 0x180; // the characters looked at: below Latin Extended-B
+    unsigned char letter[kEnd] = {};        // 0 for a character not sorted here
+    unsigned char accent[kEnd] = {};        // within its letter, 0 for none
+    Letters() {
         std::vector<char16_t> chars;
         for (char16_t c = 0x20; c < 0x7F; ++c)
             chars.push_back(c);
+        // A Latin letter and one accent ("á" is "a" and an acute accent), written as one.
+        for (char16_t c = 0xC0; c < kEnd; ++c) {
+            const QChar ch(c);
+            const QString parts = ch.decomposition();
+            if (ch.isLetter() && ch.decompositionTag() == QChar::Canonical && parts.size() == 2 &&
+                parts[0].unicode() < 0x80 && parts[0].isLetter() &&
+                parts[1].category() == QChar::Mark_NonSpacing)
+                chars.push_back(c);
+        }
         const QCollator& collator = spanishCollator();
-        const auto text = [](char16_t c) { return QString(QChar(c)); };
+        const auto text = [](char16_t c, const char* after = "") { return QChar(c) + QLatin1String(after); };
+        const auto letterOrder = [&](char16_t x, char16_t y) {
+            if (collator.compare(text(x, "b"), text(y, "a")) < 0)
+                return -1;
+            return collator.compare(text(x, "a"), text(y, "b")) > 0 ? 1 : 0;
+        };
         std::stable_sort(chars.begin(), chars.end(),
-                         [&](char16_t a, char16_t b) { return collator.compare(text(a), text(b)) < 0; });
-        unsigned char r = 1;
-        for (std::size_t i = 0; i < chars.size(); ++i) {
-            if (i > 0 && collator.compare(text(chars[i - 1]), text(chars[i])) != 0)
-                ++r;
-            rank[chars[i]] = r;
+                         [&](char16_t x, char16_t y) { return letterOrder(x, y) < 0; });
+        unsigned char r = 0;
+        for (std::size_t i = 0; i < chars.size();) {
+            std::size_t end = i + 1;
+            while (end < chars.size() && letterOrder(chars[i], chars[end]) == 0)
+                ++end;
+            ++r;
+            std::stable_sort(chars.begin() + static_cast<std::ptrdiff_t>(i),
+                             chars.begin() + static_cast<std::ptrdiff_t>(end),
+                             [&](char16_t x, char16_t y) { return collator.compare(text(x), text(y)) < 0; });
+            unsigned char a = 0;
+            for (std::size_t k = i; k < end; ++k) {
+                if (k > i && collator.compare(text(chars[k - 1]), text(chars[k])) != 0)
+                    ++a;
+                letter[chars[k]] = r;
+                accent[chars[k]] = a;
+            }
+            i = end;
         }
     }
 };
 
-const AsciiRanks& asciiRanks() {
-    static const AsciiRanks ranks;
-    return ranks;
+const Letters& letters() {
+    static const Letters table;
+    return table;
 }
 
-// The order in which names are shown. A name of printable ASCII is compared by its
-// letters' ranks (one byte each, all of them in one buffer); any other by the
-// collator's key for it, taken when first needed, not one collator call per comparison,
-// so that a folder of a hundred thousand figures sorts in a blink. Names equal in that
-// order are ordered by their characters' codes. The names are given by count, each by
-// its characters (`chars(i)`: QChars, or the bytes of an ASCII name) and its text
-// (`text(i)`, asked only of the names that need the collator, and on ties).
+// The order in which names are shown. A name of the letters above is compared by its
+// letters' ranks (one byte each, all of them in one buffer), then by its accents (in
+// another, for the names that have any); any other by the collator's key for it, taken
+// when first needed, not one collator call per comparison, so that a folder of a
+// hundred thousand figures sorts in a blink. Names equal in that order are ordered by
+// their characters' codes. The names are given by count, each by its characters
+// (`chars(i)`: QChars, or the bytes of an ASCII name) and its text (`text(i)`, asked
+// only of the names that need the collator, and on ties).
 template <class Chars, class Text>
 std::vector<qsizetype> sortedOrder(qsizetype count, Chars&& chars, Text&& text) {
     struct Item {
-        quint64 head;  // its first eight ranks, the first highest, zeros after its end
+        quint64 head;  // its first eight letters' ranks, the first highest, zeros after its end
         quint32 index; // of the name
-        bool plain;    // printable ASCII alone
+        bool plain;    // of the letters above alone
     };
     struct Span {
         quint32 at, size; // where its ranks are in the buffer
+        quint32 accents;  // where its accents are in theirs, kNone when it has none
     };
-    const unsigned char* rank = asciiRanks().rank;
+    constexpr quint32 kNone = ~quint32(0);
+    const Letters& table = letters();
     const auto n = static_cast<std::size_t>(count);
     std::vector<Item> items;
     std::vector<Span> spans;
     items.reserve(n);
     spans.reserve(n);
-    std::string ranks;
+    std::string ranks, accents;
     bool allPlain = true;
     for (qsizetype i = 0; i < count; ++i) {
         const auto start = static_cast<quint32>(ranks.size());
-        bool plain = true;
+        const auto accentStart = static_cast<quint32>(accents.size());
+        bool plain = true, accented = false;
         for (const auto c : chars(i)) {
             const auto u =
                 static_cast<char16_t>(static_cast<std::make_unsigned_t<decltype(c.unicode())>>(c.unicode()));
-            if (u < 0x20 || u >= 0x7F) {
+            if (u >= Letters::kEnd || table.letter[u] == 0) {
                 plain = false;
                 break;
             }
-            ranks.push_back(static_cast<char>(rank[u]));
+            ranks.push_back(static_cast<char>(table.letter[u]));
+            const unsigned char a = table.accent[u];
+            if (a != 0 && !accented) {
+                accented = true;
+                accents.append(ranks.size() - 1 - start, '\0');
+            }
+            if (accented)
+                accents.push_back(static_cast<char>(a));
         }
-        if (!plain)
+        if (!plain) {
             ranks.resize(start);
+            accents.resize(accentStart);
+            accented = false;
+        }
         allPlain = allPlain && plain;
         const auto size = static_cast<quint32>(ranks.size() - start);
         quint64 head = 0;
         for (quint32 k = 0; k < 8; ++k)
             head = head << 8 | (k < size ? static_cast<unsigned char>(ranks[start + k]) : 0u);
         items.push_back({head, static_cast<quint32>(i), plain});
-        spans.push_back({start, size});
+        spans.push_back({start, size, accented ? accentStart : kNone});
     }
     const char* buffer = ranks.data();
-    // Two names of printable ASCII. Ranks are never 0, so a name shorter than eight
+    const char* accentBuffer = accents.data();
+    // Two names of the letters above. Ranks are never 0, so a name shorter than eight
     // letters comes before the longer ones it begins.
     const auto plainLess = [&](const Item& a, const Item& b) {
         if (a.head != b.head)
@@ -662,6 +735,16 @@ std::vector<qsizetype> sortedOrder(qsizetype count, Chars&& chars, Text&& text) 
                     : 0;
         if (c == 0)
             c = x.size < y.size ? -1 : x.size > y.size ? 1 : 0;
+        if (c == 0 && (x.accents != kNone || y.accents != kNone)) {
+            // The same letters: the first accent that differs.
+            for (quint32 k = 0; k < x.size && c == 0; ++k) {
+                const auto ax =
+                    x.accents != kNone ? static_cast<unsigned char>(accentBuffer[x.accents + k]) : 0;
+                const auto ay =
+                    y.accents != kNone ? static_cast<unsigned char>(accentBuffer[y.accents + k]) : 0;
+                c = ax < ay ? -1 : ax > ay ? 1 : 0;
+            }
+        }
         return c != 0 ? c < 0 : text(a.index) < text(b.index);
     };
     if (allPlain) {
@@ -763,19 +846,32 @@ public:
         return false;
     }
     // For a name of ASCII bytes.
-    bool matchesAscii(QByteArrayView name) const {
+    bool matchesAscii(QByteArrayView name) const { return matchesBytes(name, true); }
+    // For a name of UTF-8 bytes.
+    bool matchesUtf8(QByteArrayView name) const { return matchesBytes(name, isAscii(name)); }
+
+private:
+    // A name that is not ASCII is matched on its bytes as long as only ASCII ends of it
+    // are looked at ("*.bmp" against "árbol.bmp"), and as its text otherwise.
+    bool matchesBytes(QByteArrayView name, bool asciiName) const {
+        const auto asText = [&] { return asciiName ? QString::fromLatin1(name) : QString::fromUtf8(name); };
         if (!ascii_)
-            return matches(QString::fromLatin1(name));
+            return matches(asText());
         for (const auto& [p, endOnly] : asciiParts_) {
             // "*.bmp", the usual kind: the name's end alone tells.
             if (endOnly) {
                 const std::size_t tail = p.size() - 1;
-                if (static_cast<std::size_t>(name.size()) >= tail &&
-                    std::equal(p.begin() + 1, p.end(), name.end() - tail,
+                if (static_cast<std::size_t>(name.size()) < tail)
+                    continue;
+                if (!asciiName && !isAscii(name.last(static_cast<qsizetype>(tail))))
+                    return matches(asText());
+                if (std::equal(p.begin() + 1, p.end(), name.end() - tail,
                                [](char pc, char nc) { return pc == asciiLower(nc); }))
                     return true;
                 continue;
             }
+            if (!asciiName)
+                return matches(asText());
             if (matchOne(name.data(), name.data() + name.size(), p.data(), p.data() + p.size(),
                          [](char pc, char nc) { return pc == asciiLower(nc); }))
                 return true;
@@ -783,7 +879,6 @@ public:
         return false;
     }
 
-private:
     QStringList parts_;
     // In lower case, and whether the part is a star and a plain end ("*.bmp").
     std::vector<std::pair<std::string, bool>> asciiParts_;
@@ -802,8 +897,12 @@ QList<FilePath> readEntries(const FilePath& folder, bool subfolders, const NameP
     std::string buffer; // every name's bytes, one after the other
     std::vector<Entry> all;
     bool allAscii = true;
+    bool allComposed = true; // every name UTF-8 below the combining accents (see plainUtf8)
     readFolder(folder.native, folder.text, [&](QByteArrayView name, bool isDir) {
-        allAscii = allAscii && isAscii(name);
+        if (!isAscii(name)) {
+            allAscii = false;
+            allComposed = allComposed && plainUtf8(name);
+        }
         all.push_back({static_cast<quint32>(buffer.size()), static_cast<quint32>(name.size()), isDir});
         buffer.append(name.data(), static_cast<std::size_t>(name.size()));
     });
@@ -830,6 +929,22 @@ QList<FilePath> readEntries(const FilePath& folder, bool subfolders, const NameP
             const QByteArrayView b = kept[static_cast<std::size_t>(i)];
             entries.append({QString::fromLatin1(b), b.toByteArray()});
         }
+        return entries;
+    }
+    if (allComposed) {
+        // Each name reads as itself (see shownNames): only those of the kind wanted are
+        // made texts, and sorted on them.
+        std::vector<QByteArrayView> kept;
+        QStringList texts;
+        for (const Entry& e : all)
+            if (e.isDir == subfolders && (!pattern || pattern->matchesUtf8(bytesOf(e)))) {
+                kept.push_back(bytesOf(e));
+                texts.append(QString::fromUtf8(bytesOf(e)));
+            }
+        const std::vector<qsizetype> order = sortedOrder(texts);
+        entries.reserve(texts.size());
+        for (const qsizetype i : order)
+            entries.append({texts.at(i), kept[static_cast<std::size_t>(i)].toByteArray()});
         return entries;
     }
     QList<QByteArray> names;
