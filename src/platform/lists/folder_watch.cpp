@@ -231,7 +231,7 @@ void PathWatch::noticed() {
             }
         }
     if (changed && !unpaired_.isActive())
-        unpaired_.start(kPairMs);
+        unpaired_.start(kChangedMs);
 }
 
 } // namespace kv

@@ -77,6 +77,9 @@ public:
 
 private:
     static constexpr int kPairMs = 50;
+    // As for the folder itself: a program that writes a folder anew removes it and
+    // makes it again at once.
+    static constexpr int kChangedMs = 500;
     void noticed();
     std::function<void(const QByteArray&)> moved_;
     std::function<void()> changed_;
@@ -85,7 +88,7 @@ private:
     std::shared_ptr<QHash<int, int>> depthOf_;
     int fd_ = -1;
     QSocketNotifier* notifier_ = nullptr;
-    QTimer unpaired_; // a part of the path moved away, the other half not seen yet
+    QTimer unpaired_; // a part of the path moved away (the other half not seen yet), or changed
     quint32 cookie_ = 0;
     int movedDepth_ = -1;
 };
