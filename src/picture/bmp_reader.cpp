@@ -1264,11 +1264,24 @@ void checkPictureSize(std::int64_t width, std::int64_t height, int bitsPerPixel)
         tooLarge();
 }
 
+namespace {
+thread_local std::mutex* readsInTurn = nullptr;
+} // namespace
+
+ReadsOneAtATime::ReadsOneAtATime(std::mutex& lock) : before_(std::exchange(readsInTurn, &lock)) {}
+
+ReadsOneAtATime::~ReadsOneAtATime() {
+    readsInTurn = before_;
+}
+
 std::size_t readFileAt(int fd, std::uint64_t offset, void* to, std::size_t length) {
     auto* out = static_cast<std::uint8_t*>(to);
     std::size_t done = 0;
     while (done < length) {
         const std::size_t piece = std::min(length - done, kReadPiece);
+        std::unique_lock<std::mutex> turn;
+        if (readsInTurn)
+            turn = std::unique_lock<std::mutex>(*readsInTurn);
         callReadHook(offset + done);
         const ssize_t got = ::pread(fd, out + done, piece, static_cast<off_t>(offset + done));
         if (got < 0) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -136,6 +137,21 @@ public:
 // Reads `length` bytes of the file at `offset` into `to`, in pieces; fewer only where
 // the file ends. A failing read raises PictureError::ReadFailed with its errno.
 std::size_t readFileAt(int fd, std::uint64_t offset, void* to, std::size_t length);
+
+// While one lives on a thread, that thread's reads (readFileAt) take turns on the lock
+// with every other thread's that holds the same one: the reads of one drive made one at
+// a time, a drive that stops answering holds one thread in the system, the others wait
+// on the lock, where they can be let go.
+class ReadsOneAtATime {
+public:
+    explicit ReadsOneAtATime(std::mutex& lock);
+    ~ReadsOneAtATime();
+    ReadsOneAtATime(const ReadsOneAtATime&) = delete;
+    ReadsOneAtATime& operator=(const ReadsOneAtATime&) = delete;
+
+private:
+    std::mutex* before_;
+};
 
 // Called before every read from a picture file with the offset about to be read, on
 // whichever thread reads; lets a test change the file in the middle of a load. Reads

@@ -291,10 +291,28 @@ Figure::OpenFile::~OpenFile() {
         ::close(fd);
 }
 
+namespace {
+// The lock by which the figures' reads of one drive (its device) take turns.
+std::mutex& readsOn(dev_t device) {
+    static std::mutex guard;
+    static std::map<dev_t, std::unique_ptr<std::mutex>> locks;
+    const std::lock_guard lock(guard);
+    std::unique_ptr<std::mutex>& found = locks[device];
+    if (!found)
+        found = std::make_unique<std::mutex>();
+    return *found;
+}
+} // namespace
+
 Figure::OpenFile Figure::reopen() const {
     if (failed_.load())
         return {};
-    OpenFile file(::open(path_.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    int fd;
+    {
+        const std::lock_guard turn(readsOn(opened_.device));
+        fd = ::open(path_.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    }
+    OpenFile file(fd);
     if (!file || !unchanged(file)) {
         failed_ = true;
         return {};
@@ -306,6 +324,9 @@ template <class Read> bool Figure::fromFile(Read&& read) const {
     const OpenFile file = reopen();
     if (!file)
         return false;
+    // Threads that read this drive's figures read in turn (what they do with the bytes,
+    // side by side): a drive that stops answering holds one of them.
+    const ReadsOneAtATime inTurn(readsOn(opened_.device));
     try {
         read(file.fd);
     } catch (...) {
@@ -317,7 +338,14 @@ template <class Read> bool Figure::fromFile(Read&& read) const {
 
 bool Figure::unchanged(const OpenFile& file) const {
     struct stat st;
-    if (failed_.load() || ::fstat(file.fd, &st) != 0 || !(FileState::of(st) == opened_)) {
+    if (failed_.load())
+        return false;
+    int status;
+    {
+        const std::lock_guard turn(readsOn(opened_.device));
+        status = ::fstat(file.fd, &st);
+    }
+    if (status != 0 || !(FileState::of(st) == opened_)) {
         failed_ = true;
         return false;
     }
@@ -349,7 +377,10 @@ void Figure::readWholeInBackground() {
                 if (whole.isNull())
                     whole = figure->rows_->allocateWhole();
                 const int end = std::min(y + kBand, figure->size_.height());
-                figure->rows_->readWholeRows(file.fd, whole, y, end);
+                {
+                    const ReadsOneAtATime inTurn(readsOn(figure->opened_.device));
+                    figure->rows_->readWholeRows(file.fd, whole, y, end);
+                }
                 y = end;
                 if (!figure->unchanged(file))
                     throw PictureError(PictureError::Invalid);
