@@ -64,19 +64,25 @@ void touch(const QString& path) {
         ::close(fd);
 }
 
+// What a listing keeps of a folder: its subfolders, or its bitmaps.
+std::vector<std::string> matchingNames(const QString& folder, bool dirs) {
+    std::vector<std::string> names;
+    DIR* d = ::opendir(QFile::encodeName(folder).constData());
+    while (const dirent* e = ::readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        const size_t n = std::strlen(e->d_name);
+        if (dirs ? e->d_type == DT_DIR : (n > 4 && strcasecmp(e->d_name + n - 4, ".bmp") == 0))
+            names.emplace_back(e->d_name);
+    }
+    ::closedir(d);
+    return names;
+}
+
 // The floor of a listing: readdir, keep what matches, sort without regard to case.
 double listingFloor(const QString& folder, bool dirs) {
     return median(5, [&] {
-        std::vector<std::string> names;
-        DIR* d = ::opendir(QFile::encodeName(folder).constData());
-        while (const dirent* e = ::readdir(d)) {
-            if (e->d_name[0] == '.')
-                continue;
-            const size_t n = std::strlen(e->d_name);
-            if (dirs ? e->d_type == DT_DIR : (n > 4 && strcasecmp(e->d_name + n - 4, ".bmp") == 0))
-                names.emplace_back(e->d_name);
-        }
-        ::closedir(d);
+        std::vector<std::string> names = matchingNames(folder, dirs);
         std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
             return strcasecmp(a.c_str(), b.c_str()) < 0;
         });
@@ -90,16 +96,7 @@ double spanishFloor(const QString& folder, bool dirs, int runs) {
     if (!spanish)
         return 0;
     return median(runs, [&] {
-        std::vector<std::string> names;
-        DIR* d = ::opendir(QFile::encodeName(folder).constData());
-        while (const dirent* e = ::readdir(d)) {
-            if (e->d_name[0] == '.')
-                continue;
-            const size_t n = std::strlen(e->d_name);
-            if (dirs ? e->d_type == DT_DIR : (n > 4 && strcasecmp(e->d_name + n - 4, ".bmp") == 0))
-                names.emplace_back(e->d_name);
-        }
-        ::closedir(d);
+        std::vector<std::string> names = matchingNames(folder, dirs);
         std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
             return ::strcoll_l(a.c_str(), b.c_str(), spanish) < 0;
         });

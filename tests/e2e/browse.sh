@@ -192,12 +192,16 @@ echo "ok: names that read alike show apart and open their own files; a new figur
 mkdir -p "$KV_TMP/Fotos 2025/Viaje" "$KV_TMP/otra"
 kv_figure "$KV_TMP/Fotos 2025/Viaje/v.bmp" 60 60 c08020 101010
 kv_figure "$KV_TMP/otra/o.bmp" 60 60 2080c0 101010
-"$KV_XCLOSE" "$win"
-kv_wait_exit "$KV_PID" 5 || fail "the program did not end"
-kv_start "$prog/Kelvar500" "$KV_TMP/Fotos 2025/Viaje/v.bmp"
-win=$(kv_wait_window "Kelvaria 500") || fail "the main window did not appear"
-sleep 0.6
-[ "$(shown)" = c08020 ] || fail "the figure named was not shown ($(shown))"
+# again_with FIGURE: the program closed and started again on the figure (v.bmp), shown.
+again_with() {
+    "$KV_XCLOSE" "$win"
+    kv_wait_exit "$KV_PID" 5 || fail "the program did not end"
+    kv_start "$prog/Kelvar500" "$1"
+    win=$(kv_wait_window "Kelvaria 500") || fail "the main window did not appear"
+    sleep 0.6
+    [ "$(shown)" = c08020 ] || fail "the figure named was not shown: $1 ($(shown))"
+}
+again_with "$KV_TMP/Fotos 2025/Viaje/v.bmp"
 mv "$KV_TMP/Fotos 2025" "$KV_TMP/Fotos 2026"
 sleep 1
 kv_click $((wx + 200)) $((wy + 368)) # Copia
@@ -208,12 +212,7 @@ keys F5
 [ "$(kv_windows "Kelvaria 500")" = 1 ] || fail "the lists did not follow the folder renamed above ($(tail -n 1 "$KV_LOG"))"
 [ "$(shown)" = c08020 ] || fail "the figure is not shown from its folder's new path ($(shown))"
 ln -s "$KV_TMP/Fotos 2026/Viaje" "$KV_TMP/enlace"
-"$KV_XCLOSE" "$win"
-kv_wait_exit "$KV_PID" 5 || fail "the program did not end"
-kv_start "$prog/Kelvar500" "$KV_TMP/enlace/v.bmp"
-win=$(kv_wait_window "Kelvaria 500") || fail "the main window did not appear"
-sleep 0.6
-[ "$(shown)" = c08020 ] || fail "the figure named through the link was not shown ($(shown))"
+again_with "$KV_TMP/enlace/v.bmp"
 ln -sfn "$KV_TMP/otra" "$KV_TMP/enlace"
 sleep 1
 keys Home

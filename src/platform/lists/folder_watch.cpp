@@ -14,6 +14,26 @@
 
 namespace kv {
 
+namespace {
+// Reads every notice the system has queued on an inotify descriptor and gives each to
+// `each` with the entry's name (empty for the folder itself), until `each` says to stop
+// (false); whether all were read.
+template <class Each> bool readNotices(int fd, Each&& each) {
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+        for (ssize_t at = 0; at < n;) {
+            inotify_event event;
+            std::memcpy(&event, buffer + at, sizeof event);
+            const char* name = event.len > 0 ? buffer + at + sizeof event : "";
+            at += static_cast<ssize_t>(sizeof event + event.len);
+            if (!each(event, name))
+                return false;
+        }
+    return true;
+}
+} // namespace
+
 FolderWatch::FolderWatch(QObject* parent, bool subfolders, std::function<void()> readAgain,
                          std::function<void()> folderChanged)
     : QObject(parent), readAgain_(std::move(readAgain)), folderChanged_(std::move(folderChanged)),
@@ -93,32 +113,24 @@ void FolderWatch::answered(quint64 asked, int wd) {
 
 void FolderWatch::noticed() {
     // What the notices say does not matter: the folder is read again whole.
-    char buffer[4096];
     bool forFolder = false;
     bool itself = false;
-    ssize_t n;
-    while ((n = ::read(fd_, buffer, sizeof buffer)) > 0)
-        for (ssize_t at = 0; at < n;) {
-            inotify_event event;
-            std::memcpy(&event, buffer + at, sizeof event);
-            at += static_cast<ssize_t>(sizeof event + event.len);
-            // (A queue that overflowed may have lost any notice.)
-            if (event.mask & IN_Q_OVERFLOW) {
-                forFolder = true;
-                continue;
-            }
-            if (event.wd != wd_)
-                continue;
-            if (event.mask & IN_IGNORED) {
-                wd_ = -1; // the folder went: the system follows it no more
-                itself = true;
-            } else if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF) ||
-                       (event.mask & IN_ATTRIB && event.len == 0)) {
-                itself = true;
-            } else if (!(event.mask & IN_ATTRIB)) {
-                forFolder |= bool(event.mask & IN_ISDIR) == subfolders_;
-            }
+    readNotices(fd_, [&](const inotify_event& event, const char*) {
+        // (A queue that overflowed may have lost any notice.)
+        if (event.mask & IN_Q_OVERFLOW) {
+            forFolder = true;
+        } else if (event.wd != wd_) {
+        } else if (event.mask & IN_IGNORED) {
+            wd_ = -1; // the folder went: the system follows it no more
+            itself = true;
+        } else if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF) ||
+                   (event.mask & IN_ATTRIB && event.len == 0)) {
+            itself = true;
+        } else if (!(event.mask & IN_ATTRIB)) {
+            forFolder |= bool(event.mask & IN_ISDIR) == subfolders_;
         }
+        return true;
+    });
     if (itself && folderChanged_) {
         if (!folderTimer_.isActive())
             folderTimer_.start(kIntervalMs);
@@ -190,46 +202,42 @@ void PathWatch::watch(const QByteArray& folder, const QString& place) {
 }
 
 void PathWatch::noticed() {
-    char buffer[4096];
     bool changed = false;
-    ssize_t n;
-    while ((n = ::read(fd_, buffer, sizeof buffer)) > 0)
-        for (ssize_t at = 0; at < n;) {
-            inotify_event event;
-            std::memcpy(&event, buffer + at, sizeof event);
-            const char* name = buffer + at + sizeof event;
-            at += static_cast<ssize_t>(sizeof event + event.len);
-            if (event.mask & IN_Q_OVERFLOW) {
-                changed = true;
-                continue;
-            }
-            const auto found = depthOf_->constFind(event.wd);
-            if (found == depthOf_->constEnd() || event.len == 0)
-                continue;
-            const int depth = *found;
-            // The other half of a move of a part of the path: where it went.
-            if (event.mask & IN_MOVED_TO && movedDepth_ >= 0 && event.cookie == cookie_) {
-                QByteArray to = "/";
-                for (int i = 0; i < depth; ++i)
-                    to += parts_.at(i) + '/';
-                to += QByteArray(name);
-                for (int i = movedDepth_ + 1; i < parts_.size(); ++i)
-                    to += '/' + parts_.at(i);
-                unpaired_.stop();
-                movedDepth_ = -1;
-                afterWaits(this, [this, to] { moved_(to); });
-                return; // the watches are made anew for the new path
-            }
-            if (QByteArray(name) != parts_.at(depth))
-                continue;
-            if (event.mask & IN_MOVED_FROM && event.mask & IN_ISDIR) {
-                cookie_ = event.cookie;
-                movedDepth_ = depth;
-                unpaired_.start(kPairMs);
-            } else {
-                changed = true;
-            }
+    const bool allRead = readNotices(fd_, [&](const inotify_event& event, const char* name) {
+        if (event.mask & IN_Q_OVERFLOW) {
+            changed = true;
+            return true;
         }
+        const auto found = depthOf_->constFind(event.wd);
+        if (found == depthOf_->constEnd() || event.len == 0)
+            return true;
+        const int depth = *found;
+        // The other half of a move of a part of the path: where it went.
+        if (event.mask & IN_MOVED_TO && movedDepth_ >= 0 && event.cookie == cookie_) {
+            QByteArray to = "/";
+            for (int i = 0; i < depth; ++i)
+                to += parts_.at(i) + '/';
+            to += QByteArray(name);
+            for (int i = movedDepth_ + 1; i < parts_.size(); ++i)
+                to += '/' + parts_.at(i);
+            unpaired_.stop();
+            movedDepth_ = -1;
+            afterWaits(this, [this, to] { moved_(to); });
+            return false; // the watches are made anew for the new path
+        }
+        if (QByteArray(name) != parts_.at(depth))
+            return true;
+        if (event.mask & IN_MOVED_FROM && event.mask & IN_ISDIR) {
+            cookie_ = event.cookie;
+            movedDepth_ = depth;
+            unpaired_.start(kPairMs);
+        } else {
+            changed = true;
+        }
+        return true;
+    });
+    if (!allRead)
+        return;
     if (changed && !unpaired_.isActive())
         unpaired_.start(kChangedMs);
 }
