@@ -13,6 +13,7 @@
 #include "platform/runtime/runtime.h"
 #include "platform/runtime/runtime_error.h"
 #include "platform/ui/widgets.h"
+#include "platform/world/bounded_wait.h"
 #include "platform/world/filesystem.h"
 #include "platform/world/picture_file.h"
 
@@ -22,6 +23,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMimeData>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -930,6 +932,74 @@ private slots:
         QDir::setCurrent(before);
         QCOMPARE(form->Label1.caption(), prog + "/Equipos/c.Bmp");
         QCOMPARE(form->Picture1.picture().size(), QSize(20, 20));
+    }
+
+    // Drops from other programs: what a file manager gives (text/uri-list), with names
+    // of any bytes. Only a local figure or folder is taken, as a copy; the first figure
+    // of several; a folder opens alone; the window opens it as the command line does.
+    void dropsOpenAFigureOrAFolderAndRefuseTheRest() {
+        QDir(prog + "/Equipos").rename("b.bmp", "b con espacio.bmp");
+        writePicture(prog + "/Equipos/tmp.bmp", {12, 12}, Qt::cyan);
+        const QByteArray odd = bytes(prog) + "/Equipos/\xe9t\xe9.bmp";
+        renameTo(prog + "/Equipos/tmp.bmp", odd);
+        start();
+        const QByteArray equipos = "file://" + bytes(prog + "/Equipos").toPercentEncoding("/");
+        QWidget* window = form->window();
+        const auto drop = [&](const QByteArray& uris,
+                              Qt::DropActions actions = Qt::CopyAction | Qt::MoveAction) {
+            QMimeData data;
+            data.setData("text/uri-list", uris);
+            const QPointF at(window->width() / 2, window->height() / 2);
+            QDragEnterEvent enter(at.toPoint(), actions, &data, Qt::LeftButton, {});
+            QApplication::sendEvent(window, &enter);
+            if (!enter.isAccepted())
+                return false;
+            QDropEvent dropped(at, actions, &data, Qt::LeftButton, {});
+            QApplication::sendEvent(window, &dropped);
+            QTest::qWait(0); // the opening follows the drop
+            return dropped.isAccepted() && dropped.dropAction() == Qt::CopyAction;
+        };
+        QVERIFY(!drop("http://example.com/a.bmp\r\n"));
+        QVERIFY(!drop("file://otra-maquina" + equipos.mid(7) + "/c.Bmp\r\n"));
+        QVERIFY(!drop(equipos + "/notas.txt\r\n"));
+        QVERIFY(!drop(equipos + "/c.Bmp\r\n", Qt::MoveAction)); // a move would lose the file
+        form->setEnabled(false);
+        QVERIFY(!drop(equipos + "/c.Bmp\r\n"));
+        form->setEnabled(true);
+        QCOMPARE(trace, (QStringList{"Form1.Load", "Dir1.Change"}));
+
+        // Several: the first figure, here one whose name is not valid text.
+        QVERIFY(drop("# comentario\r\n" + equipos + "/notas.txt\r\n" + equipos + "/%E9t%E9.bmp\r\n" +
+                     equipos + "/c.Bmp\r\n"));
+        QCOMPARE(trace, (QStringList{"Form1.Load", "Dir1.Change", "Form1.OLEDragDrop", "Dir1.Change",
+                                     "File1.Click"}));
+        QCOMPARE(form->Label1.file().native, odd);
+        QCOMPARE(form->Picture1.picture().image().pixelColor(10, 10), QColor(Qt::cyan));
+        QVERIFY(drop("file://localhost" + equipos.mid(7) + "/b%20con%20espacio.bmp\n"));
+        QCOMPARE(form->Label1.caption(), prog + "/Equipos/b con espacio.bmp");
+
+        // A drop while a step waits on the world outside: taken at once, opened after it.
+        trace.clear();
+        QTimer::singleShot(100, [&] { trace << (drop(equipos + "/A.BMP\r\n") ? "taken" : "refused"); });
+        runBounded(QStringLiteral("/lento"), RuntimeError(ErrorCode::DeviceUnavailable), {},
+                   [] { QThread::msleep(500); });
+        trace << "waited";
+        QTest::qWait(50);
+        QCOMPARE(trace, (QStringList{"taken", "waited", "Form1.OLEDragDrop", "File1.Click"}));
+        QCOMPARE(form->Label1.caption(), prog + "/Equipos/A.BMP");
+
+        // A folder (as a file manager may write it, with a slash at the end) opens alone.
+        trace.clear();
+        QVERIFY(drop("file://" + bytes(prog + "/Diagramas/").toPercentEncoding("/") + "\r\n"));
+        QCOMPARE(trace, (QStringList{"Form1.OLEDragDrop", "Dir1.Change"}));
+        QCOMPARE(form->Dir1.path(), prog + "/Diagramas");
+        QCOMPARE(form->File1.fileName(), QString());
+
+        // A figure that went between the drag and the drop: its message, the lists stay.
+        QVERIFY(QFile::remove(prog + "/Equipos/c.Bmp"));
+        QVERIFY(drop(equipos + "/c.Bmp\r\n"));
+        QCOMPARE(reported, QList<int>{53});
+        QCOMPARE(form->Dir1.path(), prog + "/Diagramas");
     }
 
     void aMissingArgumentGivesTheMessageThenTheUsualStart() {

@@ -15,45 +15,14 @@
 #include <QWidget>
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <fcntl.h>
 #include <memory>
 #include <string_view>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace kv {
 
 namespace {
-
-// A place on the file system: a folder, and a file in it (by its bytes) or none.
-struct Location {
-    QString folder;
-    QByteArray fileName;
-};
-
-// Where the command line's argument points. Throws the run-time error for an argument
-// that does not exist or cannot be read.
-Location locate(const QByteArray& argument) {
-    const QString path = cleanPath(pathFromNative(argument));
-    // Opening it is the test of being readable; O_NONBLOCK keeps a FIFO from blocking.
-    const int fd = ::open(argument.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        const int err = errno;
-        if (err == ENOENT || err == ENOTDIR)
-            throw RuntimeError(ErrorCode::FileNotFound, path);
-        throw RuntimeError(err == ENXIO ? ErrorCode::PathFileAccess : errorForErrno(err), path);
-    }
-    struct stat st {};
-    const bool isFolder = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
-    ::close(fd);
-    if (isFolder)
-        return {path, {}};
-    const qsizetype cut = path.lastIndexOf(kSeparator);
-    return {cut == 0 ? QString(kSeparator) : path.left(cut), argument.mid(argument.lastIndexOf('/') + 1)};
-}
 
 // With KV_TRACE_START set, the start's steps and the events it runs are written on
 // standard error, each with the milliseconds since the program was started: since

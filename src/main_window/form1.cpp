@@ -1,6 +1,7 @@
 #include "main_window/form1.h"
 
 #include "app/globals.h"
+#include "platform/runtime/runtime.h"
 #include "platform/runtime/runtime_error.h"
 #include "platform/world/filesystem.h"
 #include "windows/form2.h"
@@ -21,6 +22,9 @@ Form1::Form1() : Form(form1Design()) {
     SSCommand4.onClick([this] { SSCommand4_Click(); });
     Command1.onClick([this] { Command1_Click(); });
     Picture1.onDblClick([this] { Picture1_DblClick(); });
+    // Figures are taken by the names the file list shows.
+    onDragDrop(QString::fromUtf8(form1Design().control("File1")->pattern),
+               [this](const QByteArray& path) { Form_OLEDragDrop(path); });
 }
 
 // The three lists start at the program's own folder: the drive first (its Change moves
@@ -107,6 +111,14 @@ void Form1::Picture1_DblClick() {
         return;
     registry::Form5->load();
     registry::Form5->show();
+}
+
+// A figure or a folder dropped on the window (from a file manager): opened as one named
+// on the command line is. It is looked at on its drive first; one that has gone or
+// cannot be read is told, and the lists stay where they are.
+void Form1::Form_OLEDragDrop(const QByteArray& path) {
+    const Location where = locateOnDrive(path);
+    openLocation(where.folder, where.fileName);
 }
 
 // Each step raises the events that the user's own step would: Drive1's Change when the

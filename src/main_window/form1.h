@@ -37,14 +37,15 @@ public:
     void Drive1_Change();
     void Dir1_Change();
     void File1_Click();
-    void SSCommand1_Click();  // copy the picture
-    void SSCommand2_Click();  // print it
-    void SSCommand3_Click();  // help
-    void SSCommand4_Click();  // leave through the company window
-    void Command1_Click();    // "Cerrar"
-    void Picture1_DblClick(); // the figure whole, in a window of its own
+    void SSCommand1_Click();                       // copy the picture
+    void SSCommand2_Click();                       // print it
+    void SSCommand3_Click();                       // help
+    void SSCommand4_Click();                       // leave through the company window
+    void Command1_Click();                         // "Cerrar"
+    void Picture1_DblClick();                      // the figure whole, in a window of its own
+    void Form_OLEDragDrop(const QByteArray& path); // a figure or folder dropped on the window
 
-    // Opens a location given from outside (the command line) after the start, as a user
+    // Opens a location given from outside (the command line, a drop) after the start, as a user
     // would: the drive that holds the folder, the folder, then a click on the file when
     // one is named and the file list shows it.
     void openLocation(const QString& folder, const QByteArray& fileName);

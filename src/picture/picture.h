@@ -60,7 +60,12 @@ public:
     QIcon toIcon() const;
     // The full path of the file the picture was read from; empty for the program's own.
     const QString& fileName() const { return fileName_; }
-    void setFileName(const QString& fileName) { fileName_ = fileName; }
+    // The same path as the system knows it (its bytes), when it was given.
+    const QByteArray& nativeFileName() const { return nativeFileName_; }
+    void setFileName(const QString& fileName, const QByteArray& native = {}) {
+        fileName_ = fileName;
+        nativeFileName_ = native;
+    }
     // The file it was decoded from, as it was all through the reading; none for a
     // picture that did not come from a file, or whose file changed meanwhile.
     const std::optional<FileState>& source() const { return source_; }
@@ -71,6 +76,7 @@ private:
     std::shared_ptr<Figure> figure_;
     bool icon_ = false;
     QString fileName_;
+    QByteArray nativeFileName_;
     std::optional<FileState> source_;
 };
 

@@ -4,11 +4,16 @@
 #include "platform/lists/list_rows.h"
 #include "platform/runtime/events.h"
 #include "platform/runtime/runtime_error.h"
+#include "platform/ui/drag_drop.h"
 #include "platform/world/filesystem.h"
 
 #include <QAbstractListModel>
+#include <QApplication>
 #include <QDir>
+#include <QDrag>
 #include <QKeyEvent>
+#include <QMimeData>
+#include <QMouseEvent>
 #include <QScrollBar>
 #include <QTimer>
 
@@ -220,7 +225,55 @@ void FileListWidget::currentChanged(const QModelIndex& current, const QModelInde
 
 void FileListWidget::mousePressEvent(QMouseEvent* e) {
     announced_ = QModelIndex(); // a new move
+    const QModelIndex row = indexAt(e->position().toPoint());
+    if (e->button() == Qt::LeftButton && e->modifiers() == Qt::NoModifier && row.isValid()) {
+        pressedRow_ = row;
+        pressedAt_ = e->position();
+        setFocus(Qt::MouseFocusReason);
+        return;
+    }
+    pressedRow_ = QModelIndex();
     QListView::mousePressEvent(e);
+}
+
+void FileListWidget::mouseMoveEvent(QMouseEvent* e) {
+    if (!pressedRow_.isValid()) {
+        QListView::mouseMoveEvent(e);
+        return;
+    }
+    if ((e->buttons() & Qt::LeftButton) &&
+        (e->position() - pressedAt_).manhattanLength() >= QApplication::startDragDistance()) {
+        const QModelIndex row = pressedRow_;
+        pressedRow_ = QModelIndex();
+        dragRow(row);
+    }
+}
+
+void FileListWidget::mouseReleaseEvent(QMouseEvent* e) {
+    if (pressedRow_.isValid()) {
+        // A click after all: the press is made now, where it was.
+        pressedRow_ = QModelIndex();
+        QMouseEvent press(QEvent::MouseButtonPress, pressedAt_, mapToGlobal(pressedAt_), Qt::LeftButton,
+                          Qt::LeftButton, Qt::NoModifier);
+        QListView::mousePressEvent(&press);
+    }
+    QListView::mouseReleaseEvent(e);
+}
+
+void FileListWidget::dragRow(const QModelIndex& row) {
+    if (!row.isValid() || row.row() >= model_->natives.size())
+        return;
+    const FilePath file =
+        entryPath({path_, native_}, {model_->names.at(row.row()), model_->natives.at(row.row())});
+    auto* data = new QMimeData;
+    putFiles(*data, {file.native});
+    auto* drag = new QDrag(this);
+    drag->setMimeData(data);
+    const QRect shown = visualRect(row).intersected(viewport()->rect());
+    drag->setPixmap(viewport()->grab(shown));
+    drag->setHotSpot(pressedAt_.toPoint() - shown.topLeft());
+    // Offered to be copied or linked, never moved: the file stays where it is.
+    drag->exec(Qt::CopyAction | Qt::LinkAction, Qt::CopyAction);
 }
 
 void FileListWidget::focusInEvent(QFocusEvent* e) {

@@ -44,6 +44,8 @@ public:
 protected:
     void keyPressEvent(QKeyEvent* e) override;
     void mousePressEvent(QMouseEvent* e) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
     void showEvent(QShowEvent* e) override;
     void focusInEvent(QFocusEvent* e) override;
     void focusOutEvent(QFocusEvent* e) override;
@@ -53,6 +55,8 @@ protected:
 
 private:
     void clicked();
+    // Gives the file of the row to a drag out of the program.
+    void dragRow(const QModelIndex& row);
     bool chooseRow(int row);
     void showFiles(const QList<FilePath>& files);
     // Tells screen readers that the chosen entry has the focus, unless the move that
@@ -67,6 +71,10 @@ private:
     QString pattern_;
     bool rereading_ = false; // the rows read again: the same file, nothing new to hear
     bool listed_ = false;
+    // A press on a row, held back until it is known to be a click (made on the release)
+    // or the start of a drag (which chooses nothing).
+    QPersistentModelIndex pressedRow_;
+    QPointF pressedAt_;
 };
 
 } // namespace kv

@@ -50,19 +50,22 @@ void ClipboardObject::clear() {
 void ClipboardObject::setData(const Picture& picture) {
     if (picture.isNull())
         return;
+    QGuiApplication::clipboard()->setMimeData(new PictureMimeData(imageToGive(picture)),
+                                              QClipboard::Clipboard);
+}
+
+QImage imageToGive(const Picture& picture) {
     // A figure read as it is shown may still be read in the background, from a drive
     // that may stall: it is waited for as every reading there is.
-    const QImage image = picture.readAsShown()
-                             ? readOnDrive<QImage>(picture.fileName(),
-                                                   [picture] {
-                                                       try {
-                                                           return picture.image();
-                                                       } catch (const PictureError& e) {
-                                                           throw runtimeErrorFor(e, picture.fileName());
-                                                       }
-                                                   })
-                             : picture.image();
-    QGuiApplication::clipboard()->setMimeData(new PictureMimeData(image), QClipboard::Clipboard);
+    return picture.readAsShown() ? readOnDrive<QImage>(picture.fileName(),
+                                                       [picture] {
+                                                           try {
+                                                               return picture.image();
+                                                           } catch (const PictureError& e) {
+                                                               throw runtimeErrorFor(e, picture.fileName());
+                                                           }
+                                                       })
+                                 : picture.image();
 }
 
 Picture Runtime::loadPicture(const QString& fileName) const {
@@ -105,7 +108,7 @@ Picture Runtime::loadFrom(const FilePath& file) const {
     }
     Picture picture =
         loaded.prepared ? preparedForScreen(std::move(loaded.picture)) : std::move(loaded.picture);
-    picture.setFileName(file.text);
+    picture.setFileName(file.text, file.native);
     return picture;
 }
 
@@ -113,6 +116,10 @@ void finishOnDrive(EarlyStep& step) {
     const QString drive = step.place();
     step.finish(RuntimeError(ErrorCode::DeviceUnavailable, mountPointOf(drive)),
                 [drive] { leaveLostDriveLater(drive); });
+}
+
+Location locateOnDrive(const QByteArray& path) {
+    return readOnDrive<Location>(cleanPath(QString::fromLocal8Bit(path)), [path] { return locate(path); });
 }
 
 void Runtime::end() const {

@@ -52,6 +52,15 @@ private:
 // disponible" (thrown), and the lists leave it.
 void finishOnDrive(EarlyStep& step);
 
+// The whole image of a picture, to be given to another program (the clipboard, a drag).
+// A figure still read in the background is waited for as every reading on its drive
+// is; a failing reading raises its run-time error.
+QImage imageToGive(const Picture& picture);
+
+// Where a path given from outside points (see locate), looked at on its drive as every
+// step on a drive is.
+Location locateOnDrive(const QByteArray& path);
+
 // The look every window shares: the style, its palette and the default window font; and
 // how screen readers see the windows.
 void installLook(QApplication& app);

@@ -2,12 +2,15 @@
 
 #include "platform/ui/accessibility.h"
 #include "platform/ui/controls.h"
+#include "platform/ui/drag_drop.h"
 #include "platform/ui/units.h"
 #include "platform/ui/widgets.h"
 #include "platform/world/picture_file.h"
 #include "platform/world/printing.h"
 
+#include <QDropEvent>
 #include <QImage>
+#include <QMimeData>
 #include <QWidget>
 #include <algorithm>
 #include <cstring>
@@ -95,6 +98,7 @@ void Form::build() {
             tabbable.front().second->setFocus();
 
         tieLabels(win, design_);
+        win->setAcceptDrops(bool(dropHandler_));
 
         window_ = win;
         widgets_ = std::move(widgets);
@@ -129,6 +133,32 @@ void Form::closeBoxPressed() {
         raiseEvent(closeBoxHandler_);
     else
         unload();
+}
+
+void Form::onDragDrop(QString pattern, DropHandler handler) {
+    dropPattern_ = std::move(pattern);
+    dropHandler_ = std::move(handler);
+    if (window_)
+        window_->setAcceptDrops(true);
+}
+
+std::optional<QByteArray> Form::dropFor(const QDropEvent& drag) const {
+    // Not from the program itself (a figure dragged out of its own list is not chosen
+    // by coming back), not while the window takes no input, and only as a copy: a file
+    // manager that offers a move only would remove the file it was told was moved.
+    if (!dropHandler_ || drag.source() || !window_ || !window_->isEnabled() || !drag.mimeData() ||
+        !(drag.possibleActions() & Qt::CopyAction))
+        return std::nullopt;
+    return pathToOpen(draggedPaths(*drag.mimeData()), dropPattern_);
+}
+
+void Form::dropped(const QByteArray& path) {
+    // (while a step waits on the world outside, it runs once that step is over)
+    raiseEvent([this, path] {
+        traceEvent(design_.name, "OLEDragDrop");
+        if (dropHandler_)
+            dropHandler_(path);
+    });
 }
 
 void Form::printForm() {

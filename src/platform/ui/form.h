@@ -2,11 +2,15 @@
 #include "platform/runtime/events.h"
 #include "platform/ui/design.h"
 
+#include <QByteArray>
 #include <QPointer>
 #include <QString>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
+class QDropEvent;
 class QWidget;
 
 // A window: a class with a design and handlers. The instance is separate from its
@@ -64,6 +68,13 @@ protected:
     void onLoad(Handler handler) { loadHandler_ = std::move(handler); }
     // What the close box does instead of unloading the window.
     void onCloseBox(Handler handler) { closeBoxHandler_ = std::move(handler); }
+    // Files and folders dragged onto the window from other programs (a file manager):
+    // a drop that holds a file whose name matches `pattern`, or a folder, is taken as a
+    // copy; any other is refused as the pointer comes over the window. The handler
+    // (the window's OLEDragDrop event) gets the first such file, else the first folder,
+    // as the system's bytes; it runs once the drop is over.
+    using DropHandler = std::function<void(const QByteArray& path)>;
+    void onDragDrop(QString pattern, DropHandler handler);
 
 private:
     friend class Control;
@@ -72,10 +83,15 @@ private:
     void ensureLoaded();
     void build();
     void closeBoxPressed();
+    // What a drag over the window would open when dropped; none when it is refused.
+    std::optional<QByteArray> dropFor(const QDropEvent& drag) const;
+    void dropped(const QByteArray& path);
 
     const FormDesign& design_;
     Handler loadHandler_;
     Handler closeBoxHandler_;
+    QString dropPattern_;
+    DropHandler dropHandler_;
     std::vector<Control*> handles_;
     QPointer<FormWindow> window_;
     std::vector<QPointer<QWidget>> widgets_; // in design order

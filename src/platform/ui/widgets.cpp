@@ -3,18 +3,30 @@
 #include "platform/lists/drive_list.h"
 #include "platform/lists/file_list.h"
 #include "platform/lists/folder_list.h"
+#include "platform/runtime/clipboard_data.h"
+#include "platform/runtime/events.h"
+#include "platform/runtime/runtime.h"
 #include "platform/ui/accessibility.h"
+#include "platform/ui/drag_drop.h"
 #include "platform/ui/figure_view.h"
 #include "platform/ui/form.h"
 #include "platform/ui/units.h"
 #include "platform/world/picture_file.h"
 
+#include <QApplication>
 #include <QCloseEvent>
+#include <QDrag>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPixmap>
 #include <QPushButton>
+#include <QTimer>
+#include <utility>
 
 namespace kv {
 
@@ -117,6 +129,38 @@ void FormWindow::closeEvent(QCloseEvent* e) {
     e->ignore();
     if (isEnabled())
         form_->closeBoxPressed();
+}
+
+void FormWindow::dragEnterEvent(QDragEnterEvent* e) {
+    dropping_ = form_->dropFor(*e);
+    dragMoveEvent(e);
+}
+
+void FormWindow::dragMoveEvent(QDragMoveEvent* e) {
+    if (!dropping_) {
+        e->ignore();
+        return;
+    }
+    e->setDropAction(Qt::CopyAction);
+    e->accept(rect()); // the same anywhere over the window
+}
+
+void FormWindow::dragLeaveEvent(QDragLeaveEvent* e) {
+    dropping_.reset();
+    QWidget::dragLeaveEvent(e);
+}
+
+void FormWindow::dropEvent(QDropEvent* e) {
+    const std::optional<QByteArray> path = std::exchange(dropping_, std::nullopt);
+    if (!path || !form_->dropFor(*e)) {
+        e->ignore();
+        return;
+    }
+    e->setDropAction(Qt::CopyAction);
+    e->accept();
+    // The drop is answered first, so the program it came from goes on at once; the
+    // opening follows.
+    QTimer::singleShot(0, this, [form = form_, path = *path] { form->dropped(path); });
 }
 
 // --- LabelWidget --------------------------------------------------------------------
@@ -231,6 +275,46 @@ void PictureBoxWidget::mouseDoubleClickEvent(QMouseEvent* e) {
         return;
     }
     QWidget::mouseDoubleClickEvent(e);
+}
+
+void PictureBoxWidget::mousePressEvent(QMouseEvent* e) {
+    pressedAt_.reset();
+    if (e->button() == Qt::LeftButton)
+        pressedAt_ = e->position();
+    QWidget::mousePressEvent(e);
+}
+
+void PictureBoxWidget::mouseMoveEvent(QMouseEvent* e) {
+    if (pressedAt_ && (e->buttons() & Qt::LeftButton) &&
+        (e->position() - *pressedAt_).manhattanLength() >= QApplication::startDragDistance()) {
+        pressedAt_.reset();
+        if (!picture_.isNull())
+            dragPicture();
+        return;
+    }
+    QWidget::mouseMoveEvent(e);
+}
+
+void PictureBoxWidget::dragPicture() {
+    const Picture picture = picture_;
+    // A figure that cannot be read whole is told, as "Copia" tells it, and nothing is
+    // dragged.
+    QImage image;
+    if (!raiseEvent([&] { image = imageToGive(picture); }) || image.isNull())
+        return;
+    auto* data = new PictureMimeData(image);
+    if (!picture.fileName().isEmpty()) {
+        const QByteArray file = picture.nativeFileName().isEmpty() ? QFile::encodeName(picture.fileName())
+                                                                   : picture.nativeFileName();
+        putFiles(*data, {file});
+    }
+    auto* drag = new QDrag(this);
+    drag->setMimeData(data);
+    // Under the pointer, the picture as the box shows it, small.
+    const QImage seen = shown_.isNull() ? picture.corner(QSize(96, 96)) : shown_;
+    drag->setPixmap(QPixmap::fromImage(
+        seen.scaled(QSize(96, 96).boundedTo(seen.size()), Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+    drag->exec(Qt::CopyAction, Qt::CopyAction);
 }
 
 void PictureBoxWidget::keyPressEvent(QKeyEvent* e) {

@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QWidget>
 #include <functional>
+#include <optional>
 
 namespace kv {
 
@@ -32,11 +33,16 @@ protected:
     void paintEvent(QPaintEvent*) override;
     void closeEvent(QCloseEvent* e) override;
     void resizeEvent(QResizeEvent* e) override;
+    void dragEnterEvent(QDragEnterEvent* e) override;
+    void dragMoveEvent(QDragMoveEvent* e) override;
+    void dragLeaveEvent(QDragLeaveEvent* e) override;
+    void dropEvent(QDropEvent* e) override;
 
 private:
     Form* form_;
     const FormDesign& design_;
     Picture picture_;
+    std::optional<QByteArray> dropping_; // what the drag over the window would open
 };
 
 // A text control without a window of its own: opaque background, text left-aligned and
@@ -101,10 +107,16 @@ protected:
     void paintEvent(QPaintEvent*) override;
     void mouseDoubleClickEvent(QMouseEvent* e) override;
     void keyPressEvent(QKeyEvent* e) override;
+    void mousePressEvent(QMouseEvent* e) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
 
 private:
+    // Gives the picture to a drag out of the program: its image, as the clipboard has
+    // it after "Copia", and its file.
+    void dragPicture();
     Picture picture_;
     QImage shown_; // the visible part, ready for the screen
+    std::optional<QPointF> pressedAt_;
 };
 
 // The 3-D push button that shows an icon and no text: a raised face, the icon's first

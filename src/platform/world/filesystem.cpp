@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <numeric>
 #include <optional>
 #include <span>
@@ -577,6 +578,25 @@ FilePath entryPath(const FilePath& folder, const FilePath& name) {
 QString cleanPath(const QString& path) {
     QString p = QDir::cleanPath(QDir::isAbsolutePath(path) ? path : QDir::current().absoluteFilePath(path));
     return p.isEmpty() ? QStringLiteral("/") : p;
+}
+
+Location locate(const QByteArray& path) {
+    const QString text = cleanPath(pathFromNative(path));
+    // Opening it is the test of being readable; O_NONBLOCK keeps a FIFO from blocking.
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        const int err = errno;
+        if (err == ENOENT || err == ENOTDIR)
+            throw RuntimeError(ErrorCode::FileNotFound, text);
+        throw RuntimeError(err == ENXIO ? ErrorCode::PathFileAccess : errorForErrno(err), text);
+    }
+    struct stat st {};
+    const bool isFolder = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+    ::close(fd);
+    if (isFolder)
+        return {text, {}};
+    const qsizetype cut = text.lastIndexOf(kSeparator);
+    return {cut == 0 ? QString(kSeparator) : text.left(cut), path.mid(path.lastIndexOf('/') + 1)};
 }
 
 // --- Listing ------------------------------------------------------------------------

@@ -94,6 +94,17 @@ QString cleanPath(const QString& path);
 // The path of an entry of a folder, as text and bytes.
 FilePath entryPath(const FilePath& folder, const FilePath& name);
 
+// A place given from outside (the command line, a drop): a folder, and a file in it by
+// its bytes, or none.
+struct Location {
+    QString folder;
+    QByteArray fileName;
+};
+// Where a path given as the system's bytes points: a folder is itself, anything else is
+// its folder and its name. Throws the run-time error for a path that does not exist or
+// cannot be read. It opens the path (never blocking on a FIFO): call it on its drive.
+Location locate(const QByteArray& path);
+
 // --- Listing ------------------------------------------------------------------------
 
 // The folder's subfolders and its files whose names match the pattern ("*.bmp"; several
