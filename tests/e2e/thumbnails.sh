@@ -27,17 +27,9 @@ for png in "$KV_TMP"/figures/*.png; do cp "$KV_TMP/seeds/$(basename "$png" .png)
 
 # Hostile files: RLE8 figures of a few bytes claiming 100,000 × 100,000 and 16,384 ×
 # 16,384 pixels (the program's own limit), text, and a FIFO.
-rle_bomb() {
-    /usr/bin/python3 -c 'import struct, sys
-w = h = int(sys.argv[2])
-rows = (b"\xff\x07" * 64 + b"\x00\x00") * 8 + b"\x00\x01"
-info = struct.pack("<IiiHHIIiiII", 40, w, h, 1, 8, 1, len(rows), 0, 0, 256, 0)
-pal = bytes(range(256)) * 4
-off = 14 + len(info) + len(pal)
-open(sys.argv[1], "wb").write(b"BM" + struct.pack("<IHHI", off + len(rows), 0, 0, off) + info + pal + rows)' "$@"
-}
-rle_bomb "$KV_TMP/hostile/bomb.bmp" 100000
-rle_bomb "$KV_TMP/hostile/limit.bmp" 16384
+rle_bomb="/usr/bin/python3 $(dirname "$0")/rle_bomb.py"
+$rle_bomb "$KV_TMP/hostile/bomb.bmp" 100000
+$rle_bomb "$KV_TMP/hostile/limit.bmp" 16384
 echo "no es una figura" >"$KV_TMP/hostile/text.bmp"
 mkfifo "$KV_TMP/hostile/fifo.bmp"
 
