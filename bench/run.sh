@@ -3,11 +3,11 @@
 # same run, the ratio and the target. Uses the test command's private X and print
 # servers, so the print figure goes through a real print queue.
 #   bench/run.sh [reader] [program] [startup] [viewers] [copy] [figure] [window] [browse]
-#                                                               (all when none is named)
+#                [thumbnails]                                   (all when none is named)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 sections=("$@")
-[ ${#sections[@]} -gt 0 ] || sections=(reader program startup viewers copy figure window browse)
+[ ${#sections[@]} -gt 0 ] || sections=(reader program startup viewers copy figure window browse thumbnails)
 wants() { [[ " ${sections[*]} " == *" $1 "* ]]; }
 
 # The viewers compared with (feh, nsxiv), the headers of X's DAMAGE extension, which the
@@ -33,7 +33,7 @@ if ! locale -a 2>/dev/null | grep -qix 'es_ES.utf8'; then
     $sudo localedef -i es_ES -f UTF-8 es_ES.UTF-8
 fi
 cmake --build build --target Kelvar500 bench_bmp bench_program minimal_window xmaptime photofig xpaste bench_png \
-    bench_figure xpress -j"$(nproc)" >/dev/null
+    bench_figure xpress kelvar500-thumbnailer -j"$(nproc)" >/dev/null
 source tools/servers.sh
 start_servers kelvaria-bench
 export DISPLAY="$KV_TEST_DISPLAY"
@@ -457,5 +457,55 @@ if wants browse; then
     printf "%-40s %9d %9d %7s  %-3s %s\n" "figures painted before the next key" "$all" "$total" \
         "$(ratio "$all" "$total")" "" "= 1.00 (every one)"
     rm -rf "$b/figuras"
+    echo
+fi
+
+if wants thumbnails; then
+    runs=${KV_BENCH_RUNS:-15}
+    echo "== The thumbnailer as a file manager runs it: a process a figure (medians, warm file cache) =="
+    t="$work/thumbnails"
+    mkdir -p "$t"
+    thumbnailer=build/bin/kelvar500-thumbnailer
+    # ms COMMAND...: the milliseconds the command took (nothing when it failed).
+    ms() {
+        local a b
+        a=$(date +%s%N)
+        "$@" >/dev/null 2>&1 || return 0
+        b=$(date +%s%N)
+        awk -v d=$((b - a)) 'BEGIN{printf "%.1f\n", d / 1e6}'
+    }
+    # peak COMMAND...: its peak memory (resident), MB, and its exit status.
+    peak() { /usr/bin/time -f '%M %x' "$@" 2>&1 >/dev/null | tail -n 1 | awk '{printf "%.1f MB, status %d", $1 / 1024, $2}'; }
+    row() { printf "%-40s %9s %9s %7s  %-3s %s\n" "$@"; }
+    row "figure" "ours" "floor" "ratio" "" "target"
+    build/bin/photofig "$t/16mp.bmp" 4000 4000 >/dev/null
+    cat "$t/16mp.bmp" >/dev/null
+    ours=$(for _ in $(seq "$runs"); do ms "$thumbnailer" -s 256 "$t/16mp.bmp" "$t/ours.png"; done | median)
+    gdk=$(for _ in $(seq "$runs"); do ms gdk-pixbuf-thumbnailer -s 256 "$t/16mp.bmp" "$t/gdk.png"; done | median)
+    row "16 MP 24-bit at 256 px" "$ours" "$gdk" "$(ratio "$ours" "$gdk")" ms "<= 0.50x (gdk-pixbuf-thumbnailer)"
+    echo "  peak memory: ours $(peak "$thumbnailer" -s 256 "$t/16mp.bmp" "$t/ours.png");" \
+        "gdk-pixbuf-thumbnailer $(peak gdk-pixbuf-thumbnailer -s 256 "$t/16mp.bmp" "$t/gdk.png")"
+    # A gigapixel figure with every byte on the drive (3 GiB, no holes), read from the file
+    # cache; the floor reads it once into a buffer (1 MiB reads).
+    build/bin/photofig "$t/1gp.bmp" 32768 32768 >/dev/null
+    cat "$t/1gp.bmp" >/dev/null
+    read=$(for _ in 1 2 3 4 5; do ms dd if="$t/1gp.bmp" of=/dev/null bs=1M; done | median)
+    ours=$(for _ in 1 2 3 4 5; do ms "$thumbnailer" -s 256 "$t/1gp.bmp" "$t/ours.png"; done | median)
+    row "1 GP 24-bit (3 GiB) at 256 px" "$ours" "$read" "$(ratio "$ours" "$read")" ms "<= 2x (reading its file once)"
+    echo "  peak memory: ours $(peak "$thumbnailer" -s 256 "$t/1gp.bmp" "$t/ours.png")"
+    rm -f "$t/1gp.bmp"
+    # Hostile files: each must fail (status 1, no output) within 1 s and 256 MB.
+    /usr/bin/python3 tests/e2e/rle_bomb.py "$t/bomb.bmp" 100000
+    /usr/bin/python3 tests/e2e/rle_bomb.py "$t/limit.bmp" 16384
+    mkfifo "$t/fifo.bmp"
+    ln -s /dev/zero "$t/zero.bmp"
+    head -c 1000000 "$t/16mp.bmp" >"$t/cut.bmp"
+    for name in bomb limit fifo zero cut; do
+        a=$(date +%s%N)
+        status=0 && "$thumbnailer" -s 256 "$t/$name.bmp" "$t/$name.png" 2>/dev/null || status=$?
+        b=$(date +%s%N)
+        printf "  %-8s %7.1f ms, status %d, output %s, peak %s\n" "$name.bmp" "$(awk -v d=$((b - a)) 'BEGIN{print d / 1e6}')" \
+            "$status" "$([ -e "$t/$name.png" ] && echo yes || echo none)" "$(peak "$thumbnailer" -s 256 "$t/$name.bmp" "$t/$name.png")"
+    done
     echo
 fi

@@ -121,15 +121,30 @@ struct Bmp {
     }
 };
 
+// KV_BMP_EXPECTED=folder (beside KV_BMP_SEEDS) keeps, for each seed whose picture a test
+// compares with the picture it must show, that picture as NAME.png, NAME.bmp the seed.
+const QString expectedFolder = qEnvironmentVariable("KV_BMP_EXPECTED");
+QString lastSeed; // the name of the seed decoded last, and its picture's key
+qint64 lastDecoded = 0;
+
 QImage decode(const QByteArray& file) {
     // KV_BMP_SEEDS=folder keeps every file the tests decode, as seeds for the fuzzer.
     static const QString seeds = qEnvironmentVariable("KV_BMP_SEEDS");
+    lastSeed.clear();
     if (!seeds.isEmpty() && file.size() <= 65536) {
-        QFile out(seeds + "/" + QCryptographicHash::hash(file, QCryptographicHash::Sha1).toHex() + ".bmp");
-        if (out.open(QIODevice::WriteOnly))
-            out.write(file);
+        const QString name = QCryptographicHash::hash(file, QCryptographicHash::Sha1).toHex();
+        QFile out(seeds + "/" + name + ".bmp");
+        if (out.open(QIODevice::WriteOnly) && out.write(file) == file.size())
+            lastSeed = name;
     }
-    return decodeBmp(reinterpret_cast<const std::uint8_t*>(file.constData()), std::size_t(file.size()));
+    QImage img = decodeBmp(reinterpret_cast<const std::uint8_t*>(file.constData()), std::size_t(file.size()));
+    lastDecoded = img.cacheKey();
+    return img;
+}
+
+void keepExpected(const QImage& got, const QImage& want) {
+    if (!expectedFolder.isEmpty() && !lastSeed.isEmpty() && !got.isNull() && got.cacheKey() == lastDecoded)
+        want.convertToFormat(QImage::Format_ARGB32).save(expectedFolder + "/" + lastSeed + ".png");
 }
 
 // The kind of picture error decoding the file raises; none when it decodes.
@@ -178,6 +193,7 @@ QByteArray rows(int w, int h, int bits, bool topDown, const std::function<quint3
 }
 
 void comparePixels(const QImage& got, const QImage& want) {
+    keepExpected(got, want);
     QCOMPARE(got.size(), want.size());
     const QImage g = got.convertToFormat(QImage::Format_ARGB32);
     for (int y = 0; y < want.height(); ++y)
@@ -392,6 +408,7 @@ QByteArray swappedProfile() {
 }
 
 void comparePixelsWithin(const QImage& got, const QImage& want, int tolerance) {
+    keepExpected(got, want);
     QCOMPARE(got.size(), want.size());
     const QImage g = got.convertToFormat(QImage::Format_ARGB32);
     for (int y = 0; y < want.height(); ++y)
@@ -669,6 +686,7 @@ QList<QImage> qtIconImages(const QByteArray& file) {
 
 // The same pixels as shown: transparent pixels alike whatever colour they hold.
 void compareShown(const QImage& got, const QImage& want) {
+    keepExpected(got, want);
     comparePixels(
         got.convertToFormat(QImage::Format_ARGB32_Premultiplied),
         want.convertToFormat(QImage::Format_ARGB32_Premultiplied).convertToFormat(QImage::Format_ARGB32));
@@ -1080,6 +1098,8 @@ private slots:
             QCOMPARE(img.size(), src.size());
             if (QByteArray(format) == "PNG")
                 comparePixels(img, src.convertToFormat(QImage::Format_ARGB32));
+            else // near the source, as JPEG keeps it
+                keepExpected(img, src);
         }
     }
 

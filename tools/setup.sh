@@ -19,7 +19,8 @@ elif [ "${1:-}" = "--tests" ]; then
                cups cups-client cups-bsd openbox e2fsprogs
                binutils-mingw-w64-x86-64 desktop-file-utils appstream dpkg-dev
                lintian xdg-utils weston qt6-wayland dbus at-spi2-core python3-pyatspi
-               fuse3 python3-fusepy python3-xlib orca locales strace)
+               fuse3 python3-fusepy python3-xlib orca locales strace
+               gir1.2-gnomedesktop-3.0 python3-gi bubblewrap libgdk-pixbuf2.0-bin)
 fi
 
 missing=()

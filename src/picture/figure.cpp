@@ -258,7 +258,7 @@ template <class RowOf> QImage sampledFrom(const QImage& whole, QSize to, double 
 } // namespace
 
 std::shared_ptr<Figure> Figure::fromRows(int fd, const QByteArray& path, BmpRows rows,
-                                         const FileState& opened) {
+                                         const FileState& opened, bool readWholeAhead) {
     std::shared_ptr<Figure> figure(new Figure);
     figure->size_ = QSize(rows.width(), rows.height());
     figure->path_ = path;
@@ -270,7 +270,7 @@ std::shared_ptr<Figure> Figure::fromRows(int fd, const QByteArray& path, BmpRows
     rows.readRegion(fd, corner, image);
     figure->corner_ = std::move(image);
     figure->rows_ = std::move(rows);
-    if (wholeBytes(figure->size_, wholeDepth(*figure->rows_)) <= kOrdinaryBytes)
+    if (readWholeAhead && wholeBytes(figure->size_, wholeDepth(*figure->rows_)) <= kOrdinaryBytes)
         figure->readWholeInBackground();
     return figure;
 }

@@ -37,9 +37,10 @@ public:
     // opened was `opened`. Reads the corner now. The file is not kept open (a drive with
     // a file open cannot be taken away, a folder that holds one is not gone when removed):
     // it is opened again by its path for each reading, and read only while it is still
-    // the same file, unchanged.
+    // the same file, unchanged. `readWholeAhead` false: an ordinary figure too is read
+    // only by the parts asked for (a program that wants its averages alone).
     static std::shared_ptr<Figure> fromRows(int fd, const QByteArray& path, BmpRows rows,
-                                            const FileState& opened);
+                                            const FileState& opened, bool readWholeAhead = true);
     // A figure held whole.
     static std::shared_ptr<Figure> fromImage(QImage image);
     ~Figure();

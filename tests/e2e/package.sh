@@ -27,10 +27,15 @@ for f in ./usr/bin/kelvar500 ./usr/lib/kelvaria500/Kelvar500 ./usr/lib/kelvaria5
     ./usr/share/icons/hicolor/32x32/apps/com.tramonte.Kelvaria500.png \
     ./usr/share/icons/hicolor/256x256/apps/com.tramonte.Kelvaria500.png \
     ./usr/share/doc/kelvaria500/copyright ./usr/share/doc/kelvaria500/changelog.gz \
-    ./usr/share/man/man1/kelvar500.1.gz ./usr/share/man/es/man1/kelvar500.1.gz; do
+    ./usr/share/man/man1/kelvar500.1.gz ./usr/share/man/es/man1/kelvar500.1.gz \
+    ./usr/lib/kelvaria500/kelvar500-thumbnailer ./usr/share/thumbnailers/kelvar500.thumbnailer \
+    ./usr/share/kelvaria500/desktop/thumbnailers/kelvar500.thumbnailer \
+    ./usr/lib/systemd/user-environment-generators/60-kelvaria500 ./etc/profile.d/kelvaria500.sh; do
     grep -qxF "$f" <<<"$contents" || fail "the package lacks $f"
 done
 field Recommends | grep -q qt6-wayland || fail "does not recommend qt6-wayland"
+# The session's profile is a configuration file, the administrator's to change.
+dpkg-deb --info "$deb" conffiles | grep -qx /etc/profile.d/kelvaria500.sh || fail "the profile is no conffile"
 echo "ok: desktop entry and metadata valid; package kelvaria500 1.00 with its dependencies and files"
 
 # Debian's checker: no error and no warning (informational notes are allowed).
