@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <fcntl.h>
 #include <mutex>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -143,6 +144,55 @@ private slots:
             setPictureReadHook({});
             QVERIFY(began);
             QCOMPARE(most, 1);
+        }
+    }
+
+    // Blocks summed straight from a 24-bit file (its rows read a piece at a time, bottom
+    // up) average exactly the pixels they cover, a narrower last block and fewer last
+    // rows included.
+    void blocksSummedFromTheFileAreExactAverages() {
+        QTemporaryDir dir;
+        const QString path = dir.path() + "/Ruido.bmp";
+        QImage noise(4133, 300, QImage::Format_RGB32); // pieces of 84 rows
+        std::uint32_t seed = 12345;
+        for (int y = 0; y < noise.height(); ++y)
+            for (int x = 0; x < noise.width(); ++x) {
+                seed = seed * 1664525u + 1013904223u;
+                noise.setPixel(x, y, 0xFF000000u | (seed >> 8));
+            }
+        QVERIFY(noise.save(path, "BMP"));
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        QVERIFY(fd >= 0);
+        struct stat st {};
+        QVERIFY(::fstat(fd, &st) == 0);
+        std::optional<BmpRows> rows = BmpRows::open(fd, static_cast<std::uint64_t>(st.st_size));
+        QVERIFY(rows && rows->wholeDepth() == 24);
+        const auto figure =
+            Figure::fromRows(fd, QFile::encodeName(path), *std::move(rows), FileState::of(st), false);
+        ::close(fd);
+        for (int k : {0, 2, 3, 5, 7, 11}) {
+            const int w = (noise.width() + (1 << k) - 1) >> k, h = (noise.height() + (1 << k) - 1) >> k;
+            QImage level(w, h, QImage::Format_RGB32);
+            QVERIFY(
+                figure->averagedRows(k, 0, h, level.bits(), static_cast<std::size_t>(level.bytesPerLine())));
+            for (int by = 0; by < h; ++by)
+                for (int bx = 0; bx < w; ++bx) {
+                    std::uint32_t sum[3] = {0, 0, 0}, n = 0;
+                    for (int y = by << k; y < std::min(noise.height(), (by + 1) << k); ++y)
+                        for (int x = bx << k; x < std::min(noise.width(), (bx + 1) << k); ++x, ++n) {
+                            const QRgb p = noise.pixel(x, y);
+                            sum[0] += qRed(p), sum[1] += qGreen(p), sum[2] += qBlue(p);
+                        }
+                    const QRgb want =
+                        qRgb(int((sum[0] + n / 2) / n), int((sum[1] + n / 2) / n), int((sum[2] + n / 2) / n));
+                    if (level.pixel(bx, by) != want)
+                        QFAIL(qPrintable(QString("k %1, block %2,%3: %4 for %5")
+                                             .arg(k)
+                                             .arg(bx)
+                                             .arg(by)
+                                             .arg(level.pixel(bx, by), 0, 16)
+                                             .arg(want, 0, 16)));
+                }
         }
     }
 

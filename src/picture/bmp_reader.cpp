@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <bit>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -1529,36 +1528,46 @@ void BmpRows::samplesFromBytes(const std::uint8_t* bytes, double first, double s
     }
 }
 
+void addBgrRow(const std::uint8_t* row, int width, int k, std::uint32_t* sums) {
+    const int block = 1 << k, whole = width >> k << k;
+    std::uint32_t* s = sums;
+    for (int x = 0; x < whole; x += block, s += 3) {
+        std::uint32_t r = 0, g = 0, b = 0;
+        for (int j = 0; j < block; ++j, row += 3)
+            b += row[0], g += row[1], r += row[2];
+        s[0] += r, s[1] += g, s[2] += b;
+    }
+    for (int x = whole; x < width; ++x, row += 3)
+        s[0] += row[2], s[1] += row[1], s[2] += row[0];
+}
+
 void BmpRows::addRows(int fd, int first, int count, int k, std::uint32_t* sums,
                       std::vector<std::uint8_t>& buffer) const {
-    // The rows lie one after the other in the file, in reading order or its reverse.
+    // The rows lie one after the other in the file, in reading order or its reverse. They
+    // are read a piece at a time (a megabyte, or one row) and summed at once, while the
+    // piece is still in the processor's cache: reading them all first and summing after
+    // would bring every byte from memory twice.
     const std::size_t rowBytes = (static_cast<std::size_t>(width_) * bits_ + 7) / 8;
-    const std::size_t length = stride_ * static_cast<std::size_t>(count - 1) + rowBytes;
-    buffer.resize(length);
-    readAll(fd, rowOffset(topDown_ ? first : first + count - 1), buffer.data(), length);
+    const int piece = static_cast<int>(std::clamp<std::size_t>(kReadPiece / stride_, 1, INT_MAX));
     const bool plain24 = bits_ == 24 && masks_[0] == 0xFF0000 && masks_[1] == 0xFF00 && masks_[2] == 0xFF;
     std::vector<QRgb> line(plain24 ? 0 : static_cast<std::size_t>(width_));
-    for (int i = 0; i < count; ++i) {
-        const std::uint8_t* row = buffer.data() + stride_ * static_cast<std::size_t>(i);
-        if (plain24) {
-            const int whole = width_ >> k << k;
-            const int block = 1 << k;
-            std::uint32_t* s = sums;
-            for (int x = 0; x < whole; x += block, s += 3) {
-                std::uint32_t r = 0, g = 0, b = 0;
-                for (int j = 0; j < block; ++j, row += 3)
-                    b += row[0], g += row[1], r += row[2];
-                s[0] += r, s[1] += g, s[2] += b;
+    for (int done = 0; done < count; done += piece) {
+        const int n = std::min(piece, count - done);
+        const std::size_t length = stride_ * static_cast<std::size_t>(n - 1) + rowBytes;
+        buffer.resize(length);
+        readAll(fd, rowOffset(topDown_ ? first + done : first + done + n - 1), buffer.data(), length);
+        for (int i = 0; i < n; ++i) {
+            const std::uint8_t* row = buffer.data() + stride_ * static_cast<std::size_t>(i);
+            if (plain24) {
+                addBgrRow(row, width_, k, sums);
+                continue;
             }
-            for (int x = whole; x < width_; ++x, row += 3)
-                s[0] += row[2], s[1] += row[1], s[2] += row[0];
-            continue;
-        }
-        convert(row, 0, width_, line.data());
-        for (int x = 0; x < width_; ++x) {
-            std::uint32_t* s = sums + static_cast<std::size_t>(x >> k) * 3;
-            const QRgb p = line[static_cast<std::size_t>(x)];
-            s[0] += qRed(p), s[1] += qGreen(p), s[2] += qBlue(p);
+            convert(row, 0, width_, line.data());
+            for (int x = 0; x < width_; ++x) {
+                std::uint32_t* s = sums + static_cast<std::size_t>(x >> k) * 3;
+                const QRgb p = line[static_cast<std::size_t>(x)];
+                s[0] += qRed(p), s[1] += qGreen(p), s[2] += qBlue(p);
+            }
         }
     }
 }

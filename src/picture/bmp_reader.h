@@ -97,6 +97,10 @@ private:
     std::uint32_t masks_[3] = {0, 0, 0};
 };
 
+// Adds a row of `width` 24-bit pixels (blue, green, red bytes) into the red, green and
+// blue sums of its blocks of 2^k pixels, three a block (the last block may be narrower).
+void addBgrRow(const std::uint8_t* row, int width, int k, std::uint32_t* sums);
+
 // The widest and highest picture shown from its rows (BmpRows): a row of it is read at
 // once, and a whole row of 32-bit pixels must fit a picture's row.
 inline constexpr int kMaxShownSide = 1 << 20;

@@ -119,16 +119,7 @@ void addImageRow(const QImage& image, int y, int k, std::uint32_t* sums) {
     const uchar* in = image.constScanLine(y);
     const int w = image.width();
     if (image.format() == QImage::Format_BGR888) { // blue, green, red
-        const int block = 1 << k, whole = w >> k << k;
-        std::uint32_t* s = sums;
-        for (int x = 0; x < whole; x += block, s += 3) {
-            std::uint32_t r = 0, g = 0, b = 0;
-            for (int j = 0; j < block; ++j, in += 3)
-                b += in[0], g += in[1], r += in[2];
-            s[0] += r, s[1] += g, s[2] += b;
-        }
-        for (int x = whole; x < w; ++x, in += 3)
-            s[0] += in[2], s[1] += in[1], s[2] += in[0];
+        addBgrRow(in, w, k, sums);
         return;
     }
     const QList<QRgb> table = image.format() == QImage::Format_Indexed8 ? image.colorTable() : QList<QRgb>();
