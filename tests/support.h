@@ -11,12 +11,22 @@
 #include "platform/world/printing.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QList>
 #include <QTemporaryDir>
+#include <filesystem>
+#include <system_error>
 
 struct FreshProgram {
     QList<int> reported;  // the numbers of the run-time errors the user would have seen
     QTemporaryDir folder; // the test's own files, gone with the test program
+
+    // Qt cannot remove a file whose name is not valid text (the tests make some): the
+    // folder is removed by its bytes first.
+    ~FreshProgram() {
+        std::error_code ignored;
+        std::filesystem::remove_all(QFile::encodeName(folder.path()).toStdString(), ignored);
+    }
 
     // Once per test program: the program's look, as at start-up.
     bool prepare() {
