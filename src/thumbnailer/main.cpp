@@ -4,6 +4,7 @@
 // figure and writes the PNG, nothing else. Status 0 when the PNG is written; otherwise
 // 1 (2 for a wrong command line), with the reason on standard error and no output file.
 #include "picture/bmp_reader.h"
+#include "platform/world/file_uri.h"
 #include "thumbnailer/thumbnail.h"
 
 #include <cstdio>
@@ -12,15 +13,11 @@
 
 namespace {
 
-// The path of a local file from a path or a file:// URI (with or without "localhost");
-// empty for any other URI.
-QByteArray localPath(const QByteArray& input) {
-    if (!input.startsWith("file://"))
-        return input.contains("://") ? QByteArray() : input;
-    QByteArray rest = input.mid(7);
-    if (rest.startsWith("localhost/"))
-        rest = rest.mid(9);
-    return rest.startsWith('/') ? QByteArray::fromPercentEncoding(rest) : QByteArray();
+// The file INPUT names: a path, or a local file:// URI; empty for any other URI.
+QByteArray inputPath(const QByteArray& input) {
+    if (input.left(5).toLower() == "file:")
+        return kv::localPathOfUri(input).value_or(QByteArray());
+    return input.contains("://") ? QByteArray() : input;
 }
 
 } // namespace
@@ -36,7 +33,7 @@ int main(int argc, char** argv) {
                      kv::kThumbnailMostPixels);
         return 2;
     }
-    const QByteArray input = localPath(argv[3]);
+    const QByteArray input = inputPath(argv[3]);
     QByteArray error = "no es un archivo local";
     // A decoded figure never takes more than the thumbnail's share of memory.
     kv::setPictureMemoryLimit(kv::kThumbnailPictureBytes);

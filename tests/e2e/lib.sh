@@ -180,6 +180,15 @@ kv_start_weston() {
     [ -S "$XDG_RUNTIME_DIR/kelvaria" ] || fail "no Wayland socket"
 }
 
+# kv_package: the Debian package built from the build folder (cpack), its file in
+# KV_DEB, unpacked (not installed: the machine stays as it was) into $KV_TMP/root.
+kv_package() {
+    cpack -G DEB -B "$KV_TMP/pkg" --config "$KV_BUILD/CPackConfig.cmake" >"$KV_TMP/cpack.log" 2>&1 ||
+        { cat "$KV_TMP/cpack.log"; fail "cpack could not build the package"; }
+    KV_DEB=$(ls "$KV_TMP"/pkg/kelvaria500_1.00_*.deb) || fail "no package file"
+    dpkg-deb -x "$KV_DEB" "$KV_TMP/root"
+}
+
 # kv_rss_kib PID: the resident memory of a process, in KiB.
 kv_rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 

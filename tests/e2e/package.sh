@@ -10,9 +10,8 @@ desktop-file-validate "$linux/com.tramonte.Kelvaria500.desktop" || fail "desktop
 appstreamcli validate --no-net "$linux/com.tramonte.Kelvaria500.metainfo.xml" >"$KV_TMP/as.log" 2>&1 ||
     { cat "$KV_TMP/as.log"; fail "AppStream metadata not valid"; }
 
-cpack -G DEB -B "$KV_TMP/pkg" --config "$KV_BUILD/CPackConfig.cmake" >"$KV_TMP/cpack.log" 2>&1 ||
-    { cat "$KV_TMP/cpack.log"; fail "cpack could not build the package"; }
-deb=$(ls "$KV_TMP"/pkg/kelvaria500_1.00_*.deb) || fail "no package file"
+kv_package
+deb=$KV_DEB
 field() { dpkg-deb --field "$deb" "$1"; }
 [ "$(field Package)" = kelvaria500 ] || fail "package name $(field Package)"
 [ "$(field Version)" = 1.00 ] || fail "version $(field Version)"
@@ -43,8 +42,7 @@ lintian "$deb" >"$KV_TMP/lintian.log" 2>&1 || { cat "$KV_TMP/lintian.log"; fail 
 grep -E '^[EW]: ' "$KV_TMP/lintian.log" && fail "lintian reports errors or warnings"
 echo "ok: lintian reports no error and no warning"
 
-# Unpacked (not installed: the machine stays as it was).
-dpkg-deb -x "$deb" "$KV_TMP/root"
+# Unpacked (not installed: the machine stays as it was) in $KV_TMP/root.
 # The copyright file states the maker's rights in the words of the version block.
 rights=$(sed -n 's/.*VALUE "LegalCopyright", "\(.*\)".*/\1/p' "$KV_SOURCE/src/resources/kelvar500.rc")
 [ -n "$rights" ] || fail "no LegalCopyright in the version block"

@@ -13,9 +13,7 @@ source "$(dirname "$0")/lib.sh"
     [ -f /usr/share/thumbnailers/gdk-pixbuf-thumbnailer.thumbnailer ] ||
     { echo "GNOME's thumbnail factory, bubblewrap or gdk-pixbuf's thumbnailer is not installed"; exit 77; }
 
-cpack -G DEB -B "$KV_TMP/pkg" --config "$KV_BUILD/CPackConfig.cmake" >"$KV_TMP/cpack.log" 2>&1 ||
-    { cat "$KV_TMP/cpack.log"; fail "cpack could not build the package"; }
-dpkg-deb -x "$KV_TMP"/pkg/kelvaria500_*.deb "$KV_TMP/root"
+kv_package
 
 # The reader's test figures, and beside each one the test compares, the picture it must
 # show (NAME.bmp and NAME.png).

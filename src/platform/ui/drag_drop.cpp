@@ -1,10 +1,10 @@
 #include "platform/ui/drag_drop.h"
 
 #include "platform/world/bounded_wait.h"
+#include "platform/world/file_uri.h"
 #include "platform/world/filesystem.h"
 
 #include <QMimeData>
-#include <QSysInfo>
 #include <QUrl>
 #include <atomic>
 #include <memory>
@@ -15,33 +15,6 @@ namespace kv {
 namespace {
 
 const QString kUriList = QStringLiteral("text/uri-list");
-
-// The path of a file:// URI as the system's bytes; none for another scheme, another
-// machine, or a path that no file can have.
-std::optional<QByteArray> localPath(QByteArray uri) {
-    if (!uri.left(5).toLower().startsWith("file:"))
-        return std::nullopt;
-    uri.remove(0, 5);
-    if (uri.startsWith("//")) {
-        const qsizetype slash = uri.indexOf('/', 2);
-        if (slash < 0)
-            return std::nullopt;
-        const QByteArray host = uri.mid(2, slash - 2).toLower();
-        if (!host.isEmpty() && host != "localhost" && host != QSysInfo::machineHostName().toUtf8().toLower())
-            return std::nullopt;
-        uri.remove(0, slash);
-    }
-    if (const qsizetype mark = uri.indexOf('?'); mark >= 0)
-        uri.truncate(mark);
-    if (const qsizetype mark = uri.indexOf('#'); mark >= 0)
-        uri.truncate(mark);
-    QByteArray path = QByteArray::fromPercentEncoding(uri);
-    if (!path.startsWith('/') || path.contains('\0'))
-        return std::nullopt;
-    while (path.size() > 1 && path.endsWith('/'))
-        path.chop(1);
-    return path;
-}
 
 // The last part of a path, as the lists would show it, without asking the disk.
 QString nameOf(const QByteArray& path) {
@@ -58,14 +31,14 @@ QList<QByteArray> draggedPaths(const QMimeData& data) {
             line = line.trimmed();
             if (line.isEmpty() || line.startsWith('#'))
                 continue;
-            if (std::optional<QByteArray> path = localPath(line))
+            if (std::optional<QByteArray> path = localPathOfUri(line))
                 paths.append(*path);
         }
         return paths;
     }
     // (a program that gives its URIs only in a form of its own, which Qt reads)
     for (const QUrl& url : data.urls())
-        if (std::optional<QByteArray> path = localPath(url.toEncoded()))
+        if (std::optional<QByteArray> path = localPathOfUri(url.toEncoded()))
             paths.append(*path);
     return paths;
 }

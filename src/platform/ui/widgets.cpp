@@ -152,7 +152,7 @@ void FormWindow::dragLeaveEvent(QDragLeaveEvent* e) {
 
 void FormWindow::dropEvent(QDropEvent* e) {
     const std::optional<QByteArray> path = std::exchange(dropping_, std::nullopt);
-    if (!path || !form_->dropFor(*e)) {
+    if (!path || !isEnabled()) { // (the drag was looked at as it came in)
         e->ignore();
         return;
     }
